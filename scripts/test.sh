@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds everything twice (g++ release build, clang ASan+UBSan build) and
+# runs every test in both. Installs missing Debian packages first.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+say() { printf '\n== %s\n' "$*"; }
+jobs=$(nproc)
+
+say "checking Debian packages"
+bash scripts/deps.sh
+
+say "configure and build: build/ (g++, optimised)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ >/dev/null
+cmake --build build -j "$jobs"
+
+say "tests: build/"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+say "configure and build: build-asan/ (clang, AddressSanitizer + UBSan)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAVBOX_SANITIZE=ON \
+      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build build-asan -j "$jobs"
+
+say "tests: build-asan/"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+say "all tests passed in both builds"
