@@ -1,0 +1,272 @@
+// tonecue: resident prompt player. Holds decoder channel 11 open and, on
+// commands from /dev/tonecue_in, streams prompt files to it in 120-byte
+// blocks every 19.8 ms.
+#include <event2/event.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+#include "libsocket/packet.h"
+#include "libsocket/socket.h"
+#include "player.hpp"
+#include "wire/codes.hpp"
+
+namespace tonecue {
+
+constexpr const char* kCmdPath = "/tmp/ado_dec_cmd_socket";
+constexpr const char* kDatPath = "/tmp/ado_dec_server_socket";
+constexpr const char* kFifoIn = "/dev/tonecue_in";
+constexpr const char* kFifoOut = "/dev/tonecue_out";
+constexpr const char* kVersion = "ZQV.13.11.18.001";
+constexpr std::size_t kFifoMax = 256;
+constexpr suseconds_t kTickUs = 19800;
+
+struct EventFree {
+    void operator()(event* ev) const { event_free(ev); }
+};
+struct BaseFree {
+    void operator()(event_base* b) const { event_base_free(b); }
+};
+struct SocketClose {
+    void operator()(Socket_t* s) const { close_socket(s); }
+};
+using EventPtr = std::unique_ptr<event, EventFree>;
+using BasePtr = std::unique_ptr<event_base, BaseFree>;
+using SocketPtr = std::unique_ptr<Socket_t, SocketClose>;
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// The one command record; bytes 4..47 are cleared before every command.
+wire::CodecCmd CodecCmd{.magic = wire::kMagic};
+
+struct App {
+    Player player;
+    event_base* base = nullptr;
+    event* sigterm = nullptr;
+    int cmd_fd = -1;
+    int fifo_in = -1;
+};
+
+void loopbreak(App& app, const char* func, int line) {
+    TONECUE_LOG("%s %d event_base_loopbreak\n", func, line);
+    event_base_loopbreak(app.base);
+}
+
+enum class Req { Open, Close };
+
+void ado_req_codec(App& app, Req req) {
+    Player& p = app.player;
+    const bool open = req == Req::Open;
+    p.codec_st = open ? kOpenRequested : kCloseRequested;
+    CodecCmd = wire::CodecCmd{.magic = wire::kMagic};
+    CodecCmd.u16Cmd = open ? wire::REQ_ADO_DEC : wire::REQ_ADO_CLOSE;
+    CodecCmd.u16Type = static_cast<std::uint16_t>(p.param.s32Type);
+    CodecCmd.u8ChanIdx = static_cast<std::uint8_t>(p.param.s32ChanIdx);
+    std::array<std::uint8_t, wire::kCodecCmdSize> out{};
+    pack_codec_command(out, CodecCmd);
+    const bool failed = socket_writen(app.cmd_fd, out.data(), out.size()) == -1;
+    if (open) {
+        if (failed) {
+            TONECUE_LOG("%s %d avt dec ch %d wr err\n", "ado_req_codec", __LINE__, p.param.s32ChanIdx);
+        } else {
+            TONECUE_LOG("%s %d avt dec ch %d\n", "ado_req_codec", __LINE__, p.param.s32ChanIdx);
+        }
+    } else {
+        if (failed) {
+            TONECUE_LOG("%s %d cls dec ch %d wr err\n", "ado_req_codec", __LINE__, p.param.s32ChanIdx);
+        } else {
+            TONECUE_LOG("%s %d cls dec ch %d\n", "ado_req_codec", __LINE__, p.param.s32ChanIdx);
+        }
+    }
+}
+
+// Readable with nothing queued means the peer closed its end.
+bool peer_closed(int fd) {
+    int pending = 0;
+    return ioctl(fd, FIONREAD, &pending) < 0 || pending == 0;
+}
+
+void cmd_read_cb(evutil_socket_t fd, short, void* arg) {
+    auto& app = *static_cast<App*>(arg);
+    Player& p = app.player;
+    if (peer_closed(fd)) {
+        TONECUE_LOG("%s %d cmd server closed\n", "cmd_read_cb", __LINE__);
+        loopbreak(app, "cmd_read_cb", __LINE__);
+        return;
+    }
+    std::array<std::uint8_t, wire::kCodecCmdSize> in{};
+    const int n = socket_read(fd, in.data(), in.size());
+    // A reply split by the stream is completed before it is decoded.
+    const int rest = static_cast<int>(in.size()) - n;
+    if (n <= 0 || (rest > 0 && socket_readn(fd, in.data() + n, static_cast<std::size_t>(rest)) != rest)) {
+        TONECUE_LOG("%s %d cmd read fail\n", "cmd_read_cb", __LINE__);
+        loopbreak(app, "cmd_read_cb", __LINE__);
+        return;
+    }
+    wire::CodecCmd reply;
+    unpack_codec_command(in, reply);
+    if (reply.u16Cmd == wire::RSP_ADO_DEC) {
+        // A refused open is only reported: the blocks flow all the same.
+        if (reply.u8AgreeFlag != 0) {
+            TONECUE_LOG("req ui ch ready (%d)\n", p.param.s32ChanIdx);
+        } else {
+            TONECUE_LOG("req ui ch fail  (%d)\n", p.param.s32ChanIdx);
+        }
+        p.codec_st = kOpen;
+    } else if (reply.u16Cmd == wire::RSP_ADO_CLOSE) {
+        TONECUE_LOG("close ui ch done (%d)\n", p.param.s32ChanIdx);
+        p.codec_st = kClosed;
+    }
+}
+
+// The decoder writes nothing we need: drain and drop it.
+void dat_read_cb(evutil_socket_t fd, short, void* arg) {
+    auto& app = *static_cast<App*>(arg);
+    if (peer_closed(fd)) {
+        TONECUE_LOG("%s %d stream server closed\n", "dat_read_cb", __LINE__);
+        loopbreak(app, "dat_read_cb", __LINE__);
+        return;
+    }
+    std::array<std::uint8_t, 256> sink;
+    if (socket_read(fd, sink.data(), sink.size()) <= 0) {
+        TONECUE_LOG("%s %d stream read fail\n", "dat_read_cb", __LINE__);
+        loopbreak(app, "dat_read_cb", __LINE__);
+    }
+}
+
+// Drops the rest of an over-long command so that its tail is not taken for
+// a command of its own.
+void drain_fifo(int fd) {
+    std::array<char, kFifoMax> sink;
+    int pending = 0;
+    while (ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) {
+        if (::read(fd, sink.data(), sink.size()) <= 0) break;
+    }
+}
+
+void fifo_read_cb(evutil_socket_t fd, short, void* arg) {
+    auto& app = *static_cast<App*>(arg);
+    std::array<char, kFifoMax + 1> text{};
+    const ssize_t n = ::read(fd, text.data(), kFifoMax);
+    if (n <= 0 || static_cast<std::size_t>(n) == kFifoMax) {
+        syslog(LOG_ERR, "Apo: %s %d %s\n", "fifo_read_cb", __LINE__, std::strerror(errno));
+        if (n > 0) drain_fifo(fd);
+        return;
+    }
+    fifo_cmd(app.player, text.data(), static_cast<std::size_t>(n));
+}
+
+void timer_cb(evutil_socket_t, short, void* arg) {
+    auto& app = *static_cast<App*>(arg);
+    if (app.player.codec_st == kOpen) packet_arrive_ado(app.player);
+}
+
+// Runs in the loop, not in a signal handler. Removing the event gives
+// SIGTERM its default action back, so a second one ends the process.
+void terminate(evutil_socket_t, short, void* arg) {
+    auto& app = *static_cast<App*>(arg);
+    event_del(app.sigterm);
+    ado_req_codec(app, Req::Close);
+    loopbreak(app, "terminate", __LINE__);
+}
+
+// Connects, retrying once a second until the server listens; an endpoint
+// that could not even be made is reported and left unusable.
+SocketPtr connect_retry(const char* path, const char* what) {
+    SocketPtr sock(create_socket(path, 0));
+    if (sock->fd <= 0) {
+        TONECUE_LOG("\33[0;32;31mopen %s fail\33[m\n", what);
+        return sock;
+    }
+    while (open_socket(sock.get()) == 0) sleep(1);
+    TONECUE_LOG("\33[0;32;31mopen %s success\33[m\n", what);
+    return sock;
+}
+
+int open_fifo(const char* path) {
+    if (mkfifo(path, 0777) == 0) chmod(path, 0777);
+    const int fd = ::open(path, O_RDWR);
+    if (fd < 0) TONECUE_LOG("%s %d %s\n", "main", __LINE__, std::strerror(errno));
+    return fd;
+}
+
+int run() {
+    TONECUE_LOG("-------------------------------------\n");
+    TONECUE_LOG("ver=%s pid=%d\n", kVersion, static_cast<int>(getpid()));
+    TONECUE_LOG("-------------------------------------\n");
+
+    for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE}) std::signal(sig, SIG_IGN);
+
+    App app;
+    SocketPtr cmd = connect_retry(kCmdPath, "CmdSock");
+    SocketPtr dat = connect_retry(kDatPath, "DatSock");
+    app.cmd_fd = cmd->fd;
+    app.player.dat_fd = dat->fd;
+
+    Fd fifo_in(open_fifo(kFifoIn));
+    if (fifo_in.get() < 0) return 1;
+    Fd fifo_out(open_fifo(kFifoOut));
+    if (fifo_out.get() < 0) return 1;
+    app.fifo_in = fifo_in.get();
+
+    TonecueParam_t& param = app.player.param;
+    param = TonecueParam_t{};
+    param.s32ChanIdx = kPromptChannel;
+    param.s32Type = kPromptType;
+    param.s32BlkSz = AdoBlkSz[static_cast<std::size_t>(param.s32Type)];
+
+    {
+        BasePtr base(event_base_new());
+        if (!base) return 1;
+        app.base = base.get();
+        EventPtr dat_ev(event_new(app.base, app.player.dat_fd, EV_READ | EV_PERSIST, dat_read_cb, &app));
+        EventPtr cmd_ev(event_new(app.base, app.cmd_fd, EV_READ | EV_PERSIST, cmd_read_cb, &app));
+        EventPtr fifo_ev(event_new(app.base, app.fifo_in, EV_READ | EV_PERSIST, fifo_read_cb, &app));
+        EventPtr timer_ev(event_new(app.base, -1, EV_PERSIST, timer_cb, &app));
+        EventPtr term_ev(evsignal_new(app.base, SIGTERM, terminate, &app));
+        if (!dat_ev || !cmd_ev || !fifo_ev || !timer_ev || !term_ev) return 1;
+        app.sigterm = term_ev.get();
+        const timeval tick{0, kTickUs};
+        // A connection that could not be made has no descriptor to watch.
+        if (app.player.dat_fd > 0) event_add(dat_ev.get(), nullptr);
+        if (app.cmd_fd > 0) event_add(cmd_ev.get(), nullptr);
+        if (event_add(fifo_ev.get(), nullptr) < 0 || event_add(timer_ev.get(), &tick) < 0 ||
+            event_add(term_ev.get(), nullptr) < 0) {
+            return 1;
+        }
+
+        ado_req_codec(app, Req::Close);
+        ado_req_codec(app, Req::Open);
+
+        event_base_dispatch(app.base);
+    }
+    close_ado_file(app.player);
+    cmd.reset();
+    dat.reset();
+    TONECUE_LOG("close (pid=%d)\n", static_cast<int>(getpid()));
+    return 0;
+}
+
+}  // namespace tonecue
+
+int main() { return tonecue::run(); }
