@@ -12,6 +12,8 @@
 
 #include "codec/codec_role.hpp"
 #include "core/role.hpp"
+#include "quad_display.hpp"
+#include "ui_app.hpp"
 
 namespace {
 
@@ -33,6 +35,8 @@ constexpr const char* kUsage =
     "  --help                this text\n"
     "roles:\n"
     "  codec                 codec servers on /tmp/T_EncStrm ... /tmp/ado_ctrl_cmd_socket\n"
+    "  ui_app                user-interface application FIFO /dev/tivane_in (128-byte records)\n"
+    "  quad_display          quad display server on /tmp/quad_socket (32-byte frames)\n"
     "stdout: \"boxsim: ready\" once listening; a summary per endpoint at the end.\n"
     "SIGTERM, SIGINT or the control command quit end it with status 0.\n";
 
@@ -44,6 +48,12 @@ struct RoleEntry {
 constexpr RoleEntry kRoles[] = {
     {"codec", [](sim::core::Context& ctx) -> std::unique_ptr<sim::core::Role> {
          return std::make_unique<sim::codec::CodecRole>(ctx);
+     }},
+    {"ui_app", [](sim::core::Context& ctx) -> std::unique_ptr<sim::core::Role> {
+         return std::make_unique<sim::ui_app::UiAppRole>(ctx);
+     }},
+    {"quad_display", [](sim::core::Context& ctx) -> std::unique_ptr<sim::core::Role> {
+         return std::make_unique<sim::quad_display::QuadDisplayRole>(ctx);
      }},
 };
 
