@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "bridge.hpp"
 #include "codec/codec_role.hpp"
 #include "core/role.hpp"
 #include "quad_display.hpp"
@@ -37,6 +38,7 @@ constexpr const char* kUsage =
     "  codec                 codec servers on /tmp/T_EncStrm ... /tmp/ado_ctrl_cmd_socket\n"
     "  ui_app                user-interface application FIFO /dev/tivane_in (128-byte records)\n"
     "  quad_display          quad display server on /tmp/quad_socket (32-byte frames)\n"
+    "  bridge                remote bridge: TCP client of ports 2004-2007 (control command bridge)\n"
     "stdout: \"boxsim: ready\" once listening; a summary per endpoint at the end.\n"
     "SIGTERM, SIGINT or the control command quit end it with status 0.\n";
 
@@ -54,6 +56,9 @@ constexpr RoleEntry kRoles[] = {
      }},
     {"quad_display", [](sim::core::Context& ctx) -> std::unique_ptr<sim::core::Role> {
          return std::make_unique<sim::quad_display::QuadDisplayRole>(ctx);
+     }},
+    {"bridge", [](sim::core::Context& ctx) -> std::unique_ptr<sim::core::Role> {
+         return std::make_unique<sim::bridge::BridgeRole>(ctx);
      }},
 };
 
