@@ -357,7 +357,7 @@ TEST_F(LauncherDaemon, OversizeRequestIsDroppedWholeAndStreamStaysInFrame) {
     ASSERT_TRUE(send_all(conn.get(), frame("/bin/sh sh " + rec + " " + (tmp_ / "valid"))));
     EXPECT_EQ(recorded(tmp_ / "valid"), (std::vector<std::string>{"sh", rec, tmp_ / "valid"}));
     for (const char* len : {"512", "65535"}) {
-        auto dropped = log_->wait_for(len, 2s);
+        auto dropped = log_->wait_for(std::string("request length ") + len + " ", 2s);
         ASSERT_TRUE(dropped) << "no line for the " << len << "-byte request";
         EXPECT_EQ(dropped->severity(), LOG_ERR);
         EXPECT_FALSE(harness::file_exists(tmp_ / (std::string("big") + len)));
