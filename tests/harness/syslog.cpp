@@ -1,5 +1,6 @@
 #include "harness/syslog.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -17,7 +18,7 @@ SyslogCapture::SyslogCapture(const std::string& path) : path_(path) {
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     unlink(path.c_str());
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || pipe(stop_) != 0) {
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || pipe2(stop_, O_CLOEXEC) != 0) {
         close(fd_);
         fd_ = -1;
         return;
