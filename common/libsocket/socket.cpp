@@ -169,14 +169,15 @@ int socket_readn(int fd, void* buf, std::size_t n) {
 namespace {
 
 // Writes all n bytes, repeating interrupted calls; a write of 0 is a failure.
-int write_all(int fd, const void* buf, std::size_t n) {
+// func names the public call in the failure line.
+int write_all(const char* func, int fd, const void* buf, std::size_t n) {
     const auto* p = static_cast<const char*>(buf);
     std::size_t done = 0;
     while (done < n) {
         const ssize_t w = write(fd, p + done, n - done);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
-            log_line("socket_writen", __LINE__, std::strerror(errno));
+            log_line(func, __LINE__, std::strerror(errno));
             return -1;
         }
         done += static_cast<std::size_t>(w);
@@ -189,7 +190,7 @@ int write_all(int fd, const void* buf, std::size_t n) {
 #ifdef LIBSOCKET_EARLY
 
 int socket_writen(int fd, const void* buf, std::size_t n) {
-    return write_all(fd, buf, n);
+    return write_all(__func__, fd, buf, n);
 }
 
 #else
@@ -218,12 +219,12 @@ int is_socket_writable(int fd) {
 int socket_writen(int fd, const void* buf, std::size_t n) {
     // A full send buffer is reported, then the write blocks until the peer drains.
     if (!is_socket_writable(fd)) LOG_TEXT("do nothing.");
-    return write_all(fd, buf, n);
+    return write_all(__func__, fd, buf, n);
 }
 
 int socket_detect_writen(int fd, const void* buf, std::size_t n) {
     if (!is_socket_writable(fd)) return -1;
-    return write_all(fd, buf, n);
+    return write_all(__func__, fd, buf, n);
 }
 
 #endif

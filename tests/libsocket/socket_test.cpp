@@ -229,6 +229,8 @@ TEST_F(SocketTest, WritenToAClosedPeerFails) {
     close(fds[1]);
     EXPECT_EQ(socket_writen(fds[0], "x", 1), -1);
     expect_line("socket_writen", "Broken pipe");
+    EXPECT_EQ(socket_detect_writen(fds[0], "x", 1), -1);
+    expect_line("socket_detect_writen", "Broken pipe");
     close(fds[0]);
 }
 
