@@ -1,0 +1,108 @@
+// The codec servers: video, content and audio encoders and decoders and the
+// audio control server, on their UNIX endpoints under /tmp.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "codec/deframer.hpp"
+#include "codec/endpoints.hpp"
+#include "core/peer.hpp"
+#include "core/role.hpp"
+#include "wire/records.hpp"
+
+namespace sim::codec {
+
+class CodecRole : public core::Role {
+public:
+    explicit CodecRole(core::Context& ctx);
+    ~CodecRole() override;
+    int start() override;
+    void summary() override;
+
+private:
+    struct Counts {
+        long long conns = 0, cmds = 0, replies = 0, chunks = 0, frames = 0, blocks = 0, bytes = 0, garbage = 0,
+                  sent_packets = 0, sent_bytes = 0, drops = 0;
+    };
+    struct Client {
+        std::unique_ptr<core::Peer> peer;
+        std::size_t ep = 0;
+        std::array<std::uint8_t, 48> cmd{};
+        std::size_t cmd_len = 0;
+        std::unique_ptr<Deframer> deframer;  // decoder bitstream clients only
+    };
+    // An encoder channel that streams.
+    struct Stream {
+        std::size_t ep = 0;  // bitstream endpoint
+        std::uint8_t ch = 0;
+        bool video = true;
+        pid_t owner = -1;  // process that opened it
+        std::uint16_t type = 0;
+        std::uint16_t bitrate = 0;
+        std::uint8_t fps = 0;
+        bool block_from_rate = false;  // SILK opened without a block length
+        long long period_us = 0;
+        std::size_t bytes = 0;  // frame or block size
+        std::uint32_t number = 0;
+        long long next_due = 0;
+        std::uint64_t timer = 0;
+    };
+    using StreamKey = std::pair<std::size_t, std::uint8_t>;
+
+    // endpoints
+    int bring_up(std::size_t ep, bool late);
+    void take_down(std::size_t ep, bool record = true);
+    void on_accept(std::size_t ep);
+    void on_client(int id, short revents);
+    void close_client(int id, bool record_eof);
+    void update_events(Client& c);
+
+    // input
+    void read_commands(Client& c);
+    void read_bitstream(Client& c);
+    void handle_command(Client& c, std::span<const std::uint8_t, 48> raw);
+    void reply(Client& c, const wire::CodecCmd& req, std::uint16_t code, bool agree, std::uint8_t ch);
+    bool refused(std::size_t ep) const;
+
+    // encoders
+    void start_stream(std::size_t cmd_ep, const wire::CodecCmd& req, pid_t owner);
+    void stop_stream(std::size_t strm_ep, std::uint8_t ch);
+    void configure(Stream& s);
+    void schedule(StreamKey key);
+    void emit(Stream& s);
+    std::vector<Client*> stream_targets(std::size_t ep, pid_t owner);
+    // Writes one header + payload to the targets and records it.
+    void send_packet(const std::vector<Client*>& targets, std::span<const std::uint8_t> packet, const char* src);
+
+    // control commands
+    void add_commands();
+    std::vector<Client*> resolve(const std::string& spec, std::string& error);
+    void write_raw(const std::vector<Client*>& targets, std::span<const std::uint8_t> bytes);
+    std::string stats() const;
+
+    core::Context& ctx_;
+    std::array<core::Fd, kEndpoints.size()> listen_{};
+    std::array<Counts, kEndpoints.size()> counts_{};
+    std::map<int, Client> clients_;
+    int next_id_ = 1;
+    std::map<StreamKey, Stream> streams_;
+    std::set<StreamKey> open_decoders_;
+    std::set<std::string> refuse_;
+    int grant_channel_;
+    bool replies_;
+    bool autostream_;
+    std::map<std::size_t, std::uint64_t> late_timers_;
+    // One packet built at a time: header + the largest payload a script or
+    // a stream produces.
+    std::vector<std::uint8_t> scratch_;
+};
+
+}  // namespace sim::codec
