@@ -169,8 +169,9 @@ void fifo_read_cb(evutil_socket_t fd, short, void* arg) {
     std::array<char, kFifoMax + 1> text{};
     const ssize_t n = ::read(fd, text.data(), kFifoMax);
     if (n <= 0 || static_cast<std::size_t>(n) == kFifoMax) {
-        syslog(LOG_ERR, "Apo: %s %d %s\n", "fifo_read_cb", __LINE__, std::strerror(errno));
+        const int err = errno;
         if (n > 0) drain_fifo(fd);
+        syslog(LOG_ERR, "Apo: %s %d %s\n", "fifo_read_cb", __LINE__, std::strerror(err));
         return;
     }
     fifo_cmd(app.player, text.data(), static_cast<std::size_t>(n));
