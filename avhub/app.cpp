@@ -21,6 +21,7 @@
 #include "globals.hpp"
 #include "hooks.hpp"
 #include "log.hpp"
+#include "stream_writer.hpp"
 
 namespace avhub {
 
@@ -173,6 +174,8 @@ void check_test_deadline() {
                              FifoAction::kClose)
                 shutdown_avhub();
         }
+        // Rests of packets left by short writes are finished before new ones.
+        stream_writer::stream_flush_pending();
         main_thread_read_sock_buf(s32VdoEncSockFd, u8VdoSockBuf, u32VdoSockBuflen, u8VdoSockStatus);
         main_thread_read_sock_buf(s32AdoEncSockFd, u8AdoSockBuf2, u32AdoSockBuflen, u8AdoSockStatus);
         if (is_animation_playing()) {
