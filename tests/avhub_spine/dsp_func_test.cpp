@@ -1,0 +1,159 @@
+// Channel closing and the room test, with socketpairs standing in for the
+// codec servers' command sockets.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <fstream>
+
+#include "codec_conn.hpp"
+#include "dsp_func.hpp"
+#include "globals.hpp"
+#include "harness/util.hpp"
+
+namespace {
+
+// One socketpair per command socket; the far ends play the servers.
+class CodecCmdSockets : public testing::Test {
+protected:
+    struct Pair {
+        int* global;
+        int near = -1, far = -1;
+    };
+    std::array<Pair, 6> pairs{{{&avhub::s32VdoEncCmdSockFd},
+                               {&avhub::s32VdoDecCmdSockFd},
+                               {&avhub::s32AdoEncCmdSockFd},
+                               {&avhub::s32AdoDecCmdSockFd},
+                               {&avhub::s32H239EncCmdSockFd},
+                               {&avhub::s32H239DecCmdSockFd}}};
+
+    void SetUp() override {
+        for (auto& p : pairs) {
+            int sv[2];
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+            p.near = sv[0];
+            p.far = sv[1];
+            *p.global = p.near;
+        }
+    }
+    void TearDown() override {
+        for (auto& p : pairs) {
+            close(p.near);
+            close(p.far);
+            *p.global = 0;
+        }
+    }
+    // Everything the "server" of global g has received, as 48-byte records.
+    std::string received(int* g) {
+        for (auto& p : pairs) {
+            if (p.global != g) continue;
+            std::string all;
+            char buf[512];
+            ssize_t n;
+            while ((n = read(p.far, buf, sizeof buf)) > 0) all.append(buf, static_cast<std::size_t>(n));
+            return harness::hex(all);
+        }
+        return "?";
+    }
+};
+
+std::string close_bytes(std::uint16_t code, std::uint8_t chan) {
+    std::array<std::uint8_t, 48> b{};
+    b[1] = 0x55;
+    b[2] = 0xAA;
+    b[3] = 0xFF;
+    b[4] = static_cast<std::uint8_t>(code >> 8);
+    b[5] = static_cast<std::uint8_t>(code);
+    b[38] = chan;
+    return harness::hex(b.data(), b.size());
+}
+
+TEST_F(CodecCmdSockets, CloseRoutesByKindAndChannel) {
+    struct Case {
+        int kind;
+        std::uint8_t chan;
+        int* sock;
+        std::uint16_t code;
+        const char* conflict;
+    };
+    const Case cases[] = {
+        {1, 0, &avhub::s32VdoEncCmdSockFd, 517, nullptr},
+        {1, 1, &avhub::s32VdoEncCmdSockFd, 517, nullptr},
+        {1, 2, &avhub::s32H239EncCmdSockFd, 517, nullptr},
+        {2, 0, &avhub::s32VdoDecCmdSockFd, 517, nullptr},
+        {2, 3, &avhub::s32H239DecCmdSockFd, 517, nullptr},
+        {3, 0, &avhub::s32AdoEncCmdSockFd, 518, nullptr},
+        {4, 12, &avhub::s32AdoDecCmdSockFd, 518, nullptr},
+        {5, 2, &avhub::s32H239EncCmdSockFd, 517, nullptr},
+        {5, 0, &avhub::s32H239EncCmdSockFd, 517, "Conflict Enc H239 Chan Index 0 \n"},
+        {6, 3, &avhub::s32H239DecCmdSockFd, 517, nullptr},
+        {6, 1, &avhub::s32H239DecCmdSockFd, 517, "Conflict Dec H239 Chan Index 1 \n"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(testing::Message() << "kind " << k.kind << " chan " << int(k.chan));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(avhub::close_codec_chan(k.kind, k.chan), 0);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("dsp_func.c"), std::string::npos);
+        EXPECT_NE(out.find("Disable : waiting for codec's close ack \n"), std::string::npos) << out;
+        EXPECT_EQ(out.find("Conflict") != std::string::npos, k.conflict != nullptr) << out;
+        if (k.conflict) {
+            EXPECT_NE(out.find(k.conflict), std::string::npos) << out;
+        }
+        for (auto& p : pairs)
+            EXPECT_EQ(received(p.global), p.global == k.sock ? close_bytes(k.code, k.chan) : "");
+    }
+}
+
+TEST_F(CodecCmdSockets, CloseOnUnconnectedSocketSendsNothing) {
+    avhub::s32AdoDecCmdSockFd = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(avhub::close_codec_chan(4, 1), -1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Enc Server is Disabled ..\n"), std::string::npos) << out;
+    for (auto& p : pairs) EXPECT_EQ(received(p.global), "");
+    EXPECT_EQ(avhub::send_codec_cmd(0, avhub::CodecCmd{}), -1);
+    EXPECT_EQ(avhub::wait_socket_codec_cmd_ack(pairs[0].near), 0);
+}
+
+TEST(CheckFdWritable, FullSocketIsNotWritable) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    EXPECT_EQ(avhub::check_fd_writable(sv[0]), 1);
+    char chunk[4096] = {};
+    while (write(sv[0], chunk, sizeof chunk) > 0) {
+    }
+    EXPECT_EQ(avhub::check_fd_writable(sv[0]), -1);
+    close(sv[0]);
+    close(sv[1]);
+    EXPECT_EQ(avhub::check_fd_writable(sv[0]), -1);  // closed descriptor
+    EXPECT_EQ(avhub::check_fd_writable(-1), -1);
+}
+
+TEST(ServerProbe, PlainSubstringOfTheListing) {
+    harness::TempDir dir;
+    const std::string listing = dir / "unix";
+    ASSERT_TRUE(harness::write_file(listing,
+                                    "Num       RefCount Protocol Flags    Type St Inode Path\n"
+                                    "0000: 00000002 00000000 00010000 0001 01 1234 /tmp/T_EncCmd_old\n"));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(avhub::check_udp_server_active("/tmp/T_EncCmd", listing.c_str()), 0);
+    EXPECT_EQ(avhub::check_udp_server_active("/tmp/T_DecCmd", listing.c_str()), -2);
+    EXPECT_EQ(avhub::check_udp_server_active("/tmp/T_EncCmd", (dir / "missing").c_str()), -1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Server Port is Active /tmp/T_EncCmd\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Server Port /tmp/T_DecCmd is not Active\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Can't read /proc/net/unix \n"), std::string::npos) << out;
+}
+
+TEST(MsecClock, CountsFromTheFirstSecond) {
+    std::int32_t a = avhub::get_msec_count();
+    EXPECT_GE(a, 0);
+    EXPECT_LT(a, 2000);  // the origin is the whole second of the first call
+    std::int32_t b = avhub::get_msec_count();
+    EXPECT_GE(b, a);
+}
+
+}  // namespace
