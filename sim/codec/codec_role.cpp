@@ -259,13 +259,15 @@ void CodecRole::reply(Client& c, const wire::CodecCmd& req, std::uint16_t code, 
     r.u8AgreeFlag = agree ? 1 : 0;
     r.u8ChanIdx = ch;
     wire::store_cmd_fields(out.data(), r);
-    bool sent = c.peer->send(out);
+    // Recorded before the write, so a client never sees an unrecorded reply.
+    bool fits = c.peer->can_take(out.size());
     ++counts_[c.ep].replies;
     core::Line line("reply");
     line.kv("ep", kEndpoints[c.ep].name).kv("t", core::now_us()).kv("conn", c.peer->id())
         .kv("u16Cmd", code).kv("u8AgreeFlag", r.u8AgreeFlag).kv("u8ChanIdx", ch).hex("hex", out);
-    if (!sent) line.kv("dropped", 1);
+    if (!fits) line.kv("dropped", 1);
     ctx_.rec.write(line);
+    if (fits) c.peer->send(out);
 }
 
 void CodecRole::handle_command(Client& c, std::span<const std::uint8_t, 48> raw) {

@@ -134,25 +134,25 @@ void CodecRole::send_packet(const std::vector<Client*>& targets, std::span<const
     const std::string_view name = kEndpoints[ep].name;
     wire::PacketHeader h;
     wire::load_header_fields(packet.data(), h);
-    std::vector<int> written, dropped, failed;
+    // Records first, then the write: a client that has the bytes always
+    // finds them recorded already.
+    std::vector<Client*> taking;
+    std::vector<int> dropped, failed;
     for (Client* c : targets) {
-        if (c->peer->send(packet))
-            written.push_back(c->peer->id());
-        else if (c->peer->failed())
-            failed.push_back(c->peer->id());
-        else
+        if (c->peer->can_take(packet.size()))
+            taking.push_back(c);
+        else if (!c->peer->failed())
             dropped.push_back(c->peer->id());
-        if (!c->peer->failed()) update_events(*c);
     }
     long long now = core::now_us();
     Counts& counts = counts_[ep];
-    if (!written.empty()) {
+    if (!taking.empty()) {
         std::uint64_t off = ctx_.rec.append(std::string(name) + ".tx", packet.subspan(wire::kPacketHeaderSize));
-        for (int id : written) {
+        for (Client* c : taking) {
             ++counts.sent_packets;
             counts.sent_bytes += static_cast<long long>(packet.size() - wire::kPacketHeaderSize);
             core::Line line("sent");
-            line.kv("ep", name).kv("t", now).kv("conn", id)
+            line.kv("ep", name).kv("t", now).kv("conn", c->peer->id())
                 .kv("u8StreamType", h.u8StreamType).kv("u8StreamCh", h.u8StreamCh)
                 .kv("u32TimeStamp", h.u32TimeStamp).kv("u32PacketSize", h.u32PacketSize)
                 .kv("u32Gob", h.u32Gob).kv("flags", packet[17] & 3)
@@ -166,6 +166,13 @@ void CodecRole::send_packet(const std::vector<Client*>& targets, std::span<const
         core::Line line("drop");
         line.kv("ep", name).kv("t", now).kv("conn", id).kv("len", static_cast<long long>(packet.size()));
         ctx_.rec.write(line);
+    }
+    for (Client* c : taking) {
+        c->peer->send(packet);
+        if (c->peer->failed())
+            failed.push_back(c->peer->id());
+        else
+            update_events(*c);
     }
     for (int id : failed) close_client(id, true);
 }

@@ -81,12 +81,14 @@ std::vector<CodecRole::Client*> CodecRole::resolve(const std::string& spec, std:
 void CodecRole::write_raw(const std::vector<Client*>& targets, std::span<const std::uint8_t> bytes) {
     std::vector<int> failed;
     for (Client* c : targets) {
-        bool ok = c->peer->send(bytes);
+        // Recorded before the write, so a client never sees unrecorded bytes.
+        bool ok = c->peer->can_take(bytes.size());
         core::Line line("raw");
         line.kv("ep", kEndpoints[c->ep].name).kv("t", core::now_us()).kv("conn", c->peer->id())
             .kv("len", static_cast<long long>(bytes.size())).hex("hex", bytes);
         if (!ok) line.kv("dropped", 1);
         ctx_.rec.write(line);
+        if (ok) c->peer->send(bytes);
         if (c->peer->failed())
             failed.push_back(c->peer->id());
         else

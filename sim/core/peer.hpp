@@ -29,6 +29,8 @@ public:
     bool send(std::span<const std::uint8_t> bytes);
     // Writes queued bytes; false when the connection failed.
     bool flush();
+    // True when send() of n bytes would be queued now.
+    bool can_take(std::size_t n) const { return !failed_ && (out_len_ - out_pos_) + n <= out_cap_; }
     bool pending() const { return out_len_ > out_pos_; }
     bool failed() const { return failed_; }
 
