@@ -155,15 +155,6 @@ void write_pid_file() {
     std::exit(0);
 }
 
-void check_test_deadline() {
-    if (u32TestEndTm == 0) return;
-    // Signed difference: the deadline is compared on the 32-bit clock.
-    if (static_cast<std::int32_t>(static_cast<std::uint32_t>(get_msec_count()) - u32TestEndTm) <= 0) return;
-    print_msg("Time Out !!\n");
-    stop_test();
-    u32TestEndTm = 0;
-}
-
 [[noreturn]] void run_loop() {
     static std::array<char, kFifoReadMax> rx;
     for (;;) {
@@ -187,6 +178,15 @@ void check_test_deadline() {
 }
 
 }  // namespace
+
+void check_test_deadline() {
+    if (u32TestEndTm == 0) return;
+    // Signed difference: the deadline is compared on the 32-bit clock.
+    if (static_cast<std::int32_t>(static_cast<std::uint32_t>(get_msec_count()) - u32TestEndTm) <= 0) return;
+    print_msg("Time Out !!\n");
+    stop_test();
+    u32TestEndTm = 0;
+}
 
 void send_shutdown_closes() {
     CodecCmd cmd;

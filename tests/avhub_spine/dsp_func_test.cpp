@@ -8,6 +8,7 @@
 #include <array>
 #include <fstream>
 
+#include "app.hpp"
 #include "codec_conn.hpp"
 #include "dsp_func.hpp"
 #include "globals.hpp"
@@ -59,7 +60,8 @@ protected:
     }
 };
 
-std::string close_bytes(std::uint16_t code, std::uint8_t chan) {
+// One 48-byte close request as avhub packs it.
+std::string close_raw(std::uint16_t code, std::uint8_t chan) {
     std::array<std::uint8_t, 48> b{};
     b[1] = 0x55;
     b[2] = 0xAA;
@@ -67,7 +69,18 @@ std::string close_bytes(std::uint16_t code, std::uint8_t chan) {
     b[4] = static_cast<std::uint8_t>(code >> 8);
     b[5] = static_cast<std::uint8_t>(code);
     b[38] = chan;
-    return harness::hex(b.data(), b.size());
+    return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
+// Hex of a run of close requests.
+std::string close_bytes(std::initializer_list<std::pair<std::uint16_t, std::uint8_t>> reqs) {
+    std::string raw;
+    for (auto [code, chan] : reqs) raw += close_raw(code, chan);
+    return harness::hex(raw);
+}
+
+std::string close_bytes(std::uint16_t code, std::uint8_t chan) {
+    return close_bytes({{code, chan}});
 }
 
 TEST_F(CodecCmdSockets, CloseRoutesByKindAndChannel) {
@@ -116,6 +129,43 @@ TEST_F(CodecCmdSockets, CloseOnUnconnectedSocketSendsNothing) {
     for (auto& p : pairs) EXPECT_EQ(received(p.global), "");
     EXPECT_EQ(avhub::send_codec_cmd(0, avhub::CodecCmd{}), -1);
     EXPECT_EQ(avhub::wait_socket_codec_cmd_ack(pairs[0].near), 0);
+}
+
+TEST_F(CodecCmdSockets, ShutdownClosesFollowTheEncoderMarks) {
+    testing::internal::CaptureStdout();
+    avhub::u32VdoEnc0On = 1;
+    avhub::u32VdoEnc1On = 1;
+    avhub::send_shutdown_closes();
+    avhub::u32VdoEnc1On = 0;
+    avhub::send_shutdown_closes();
+    avhub::u32VdoEnc0On = 0;
+    avhub::send_shutdown_closes();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(received(&avhub::s32VdoEncCmdSockFd), close_bytes({{517, 0}, {517, 1}, {517, 0}}));
+    EXPECT_EQ(received(&avhub::s32VdoDecCmdSockFd), close_bytes({{517, 0}, {517, 0}, {517, 0}}));
+    EXPECT_EQ(received(&avhub::s32AdoEncCmdSockFd), close_bytes({{518, 0}, {518, 0}, {518, 0}}));
+    EXPECT_EQ(received(&avhub::s32AdoDecCmdSockFd), close_bytes({{518, 0}, {518, 0}, {518, 0}}));
+    EXPECT_EQ(received(&avhub::s32H239EncCmdSockFd), "");
+    EXPECT_EQ(received(&avhub::s32H239DecCmdSockFd), "");
+}
+
+TEST(TestDeadline, FiresOnceWhenPassed) {
+    auto run = [] {
+        testing::internal::CaptureStdout();
+        avhub::check_test_deadline();
+        return testing::internal::GetCapturedStdout();
+    };
+    avhub::u32TestEndTm = 0;
+    EXPECT_EQ(run().find("Time Out"), std::string::npos);
+    avhub::u32TestEndTm = static_cast<std::uint32_t>(avhub::get_msec_count()) + 60000;
+    EXPECT_EQ(run().find("Time Out"), std::string::npos);
+    EXPECT_NE(avhub::u32TestEndTm, 0u);
+    avhub::u32TestEndTm = static_cast<std::uint32_t>(avhub::get_msec_count()) - 5;
+    if (avhub::u32TestEndTm == 0) avhub::u32TestEndTm = 0xFFFFFFFF;
+    std::string out = run();
+    EXPECT_NE(out.find("Time Out !!\n"), std::string::npos) << out;
+    EXPECT_EQ(avhub::u32TestEndTm, 0u);
+    EXPECT_EQ(run().find("Time Out"), std::string::npos);
 }
 
 TEST(CheckFdWritable, FullSocketIsNotWritable) {
