@@ -1,33 +1,20 @@
 // Bitstream file queue: the producer writes straight into the buffer of the
 // slot it is about to fill and the consumer gets that same buffer back, so
-// entries are never copied and steady playback allocates nothing.
+// entries are never copied and steady playback allocates nothing. Its
+// diagnostics go to standard output only, behind the local time text.
 #include "file_queue.hpp"
 
-#include <cstdarg>
 #include <cstdio>
-#include <ctime>
 #include <new>
+
+#include "log.hpp"
 
 namespace file_queue {
 namespace {
 
-constexpr const char* kUnit = "file_queue.c";
+constexpr char kModule[] = "file_queue.c";
 
 std::int32_t next_index(std::int32_t i) { return (i + 1) & kIndexMask; }
-
-// Queue diagnostics go to standard output only, behind the local time text
-// (which carries its own line break).
-[[gnu::format(printf, 2, 3)]] void queue_log(int line, const char* fmt, ...) {
-    std::time_t now = std::time(nullptr);
-    char when[64] = "";
-    if (const char* text = std::ctime(&now)) std::snprintf(when, sizeof when, "%s", text);
-    std::printf("%s %s %d : ", when, kUnit, line);
-    va_list ap;
-    va_start(ap, fmt);
-    std::vprintf(fmt, ap);
-    va_end(ap);
-    std::fflush(stdout);
-}
 
 }  // namespace
 
@@ -48,7 +35,7 @@ int file_queue_is_not_empty(const FileQueueRing* ring) { return ring->s32Head !=
 
 int get_file_queue_ptr(FileQueueRing* ring, std::uint8_t** buf, std::uint32_t size) {
     if (!file_queue_is_not_full(ring)) {
-        queue_log(__LINE__, "Queue is full ! [%d][%d]\n", ring->s32Tail, ring->s32Head);
+        AVHUB_SAY_TM("Queue is full ! [%d][%d]\n", ring->s32Tail, ring->s32Head);
         *buf = nullptr;
         return 1;
     }
@@ -58,7 +45,7 @@ int get_file_queue_ptr(FileQueueRing* ring, std::uint8_t** buf, std::uint32_t si
         // allocation leaves the slot as it was.
         std::unique_ptr<std::uint8_t[]> grown(new (std::nothrow) std::uint8_t[size]);
         if (!grown) {
-            queue_log(__LINE__, "Queue buffer alloc fail [%u]\n", size);
+            AVHUB_SAY_TM("Queue buffer alloc fail [%u]\n", size);
             *buf = nullptr;
             return 1;
         }
@@ -72,7 +59,7 @@ int get_file_queue_ptr(FileQueueRing* ring, std::uint8_t** buf, std::uint32_t si
 int en_file_queue(FileQueueRing* ring, const std::uint8_t* /*buf*/, std::uint32_t len, std::uint8_t type,
                   std::uint32_t tm_stamp, std::uint8_t flag) {
     if (!file_queue_is_not_full(ring)) {
-        queue_log(__LINE__, "Queue is full ! \n");
+        AVHUB_SAY_TM("Queue is full ! \n");
         return 1;
     }
     ring->s32Tail = next_index(ring->s32Tail);
@@ -104,7 +91,7 @@ int rd_file_queue_info(const FileQueueRing* ring, std::uint32_t* len, std::uint8
 
 int del_file_queue(FileQueueRing* ring, std::uint8_t** buf, std::uint32_t* len) {
     if (!file_queue_is_not_empty(ring)) {
-        queue_log(__LINE__, "Queue is empty !! \n");
+        AVHUB_SAY_TM("Queue is empty !! \n");
         return 1;
     }
     ring->s32Head = next_index(ring->s32Head);
