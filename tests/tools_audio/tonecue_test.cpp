@@ -175,3 +175,20 @@ TEST(Tonecue, WaitsForServerAndEndsWhenItCloses) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Tonecue, UnusableFifoEndsWithStatusOne) {
+    HARNESS_REQUIRE_SANDBOX();
+    auto sim = audio_test::start_sim();
+    ASSERT_TRUE(sim);
+    ::unlink("/dev/tonecue_in");
+    ASSERT_EQ(::mkdir("/dev/tonecue_in", 0755), 0);
+    auto p = harness::Proc::start("tonecue");
+    EXPECT_EQ(p->wait_exit(5s), 1);
+    EXPECT_TRUE(p->wait_stderr("[TONECUE]: main ", 1s));
+    EXPECT_NE(p->stderr_text().find("Is a directory"), std::string::npos);
+    ::rmdir("/dev/tonecue_in");
+}
+
+}  // namespace
