@@ -37,13 +37,13 @@ public:
         c.requested = c.dir / "clip30.avi";
         c.h263 = c.dir / "h263.avi";
         c.black_video_only = c.dir / "black_vonly.avi";
-        c.video_only = c.dir / "vonly30.avi";
+        c.video_only = c.dir / "vonly60.avi";
         c.longer = c.dir / "long.avi";
         c.ok = make_clip(c.black, "libx264", "pcm_mulaw", 25, 0.4) &&
                make_clip(c.requested, "libx264", "pcm_mulaw", 30, 0.5) &&
                make_clip(c.h263, "h263", "pcm_mulaw", 25, 0.2) &&
                make_clip(c.black_video_only, "libx264", "", 25, 0.2) &&
-               make_clip(c.video_only, "libx264", "", 30, 0.3) &&
+               make_clip(c.video_only, "libx264", "", 60, 0.3) &&
                // More frames than a queue holds, so reading is still inside
                // this clip while it plays.
                make_clip(c.longer, "libx264", "pcm_mulaw", 25, 8.0);
@@ -165,6 +165,10 @@ TEST_F(Animation, SequenceReachesTheDecodersPacedAndEndsWithFinish) {
     EXPECT_LT((video.back().t_us - video[0].t_us) / 1000, 1255 + 5000);
     EXPECT_TRUE(hub().wait_stdout("Finish Animation [0]", 1s));
     EXPECT_TRUE(hub().wait_stdout("Finish [1 1]", 1s));
+    // Frame periods from the time bases 1/25 and 1/30; 1/8000 audio gives 0.
+    EXPECT_GE(hub().count_stdout("u32VdoTmStamp 40"), 2u);
+    EXPECT_EQ(hub().count_stdout("u32VdoTmStamp 33"), 1u);
+    EXPECT_GE(hub().count_stdout("u32AdoTmStamp 0"), 3u);
 }
 
 TEST_F(Animation, UnsupportedClipIsReplacedByTheBlackClip) {
@@ -222,6 +226,9 @@ TEST_F(AnimationVideoOnly, NeverStartsTheAudioDecoder) {
     fifo("play " + clips().video_only + "\n");
     ASSERT_TRUE(wait_finish_record()) << hub().stdout_text();
     EXPECT_TRUE(hub().wait_stdout("Finish [1 0]", 1s));
+    // A 1/60 time base gives 16 ms, raised to 30.
+    EXPECT_EQ(hub().count_stdout("u32VdoTmStamp 16"), 1u);
+    EXPECT_EQ(hub().count_stdout("u32VdoTmStamp 30"), 1u);
     const auto bv = packet_sizes(clips().black_video_only, "v");
     const auto video = rec().chunks(kVdoDecStrm);
     EXPECT_EQ(sizes_of(video), concat({bv, packet_sizes(clips().video_only, "v"), bv}));
