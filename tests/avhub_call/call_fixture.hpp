@@ -71,6 +71,12 @@ protected:
             fifo("close");
             if (!hub->wait_exit(5000ms)) hub->kill_now();
         }
+        if (hub) {
+            // Sanitizer builds report faults on standard error.
+            const std::string err = hub->stderr_text();
+            EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+            EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+        }
         hub.reset();
         if (sim) sim->stop();
         sim.reset();
