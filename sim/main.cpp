@@ -225,7 +225,9 @@ int main(int argc, char** argv) {
         reply("ok");
     });
     for (auto& role : roles) {
-        if (role->start() != 0) return 1;
+        // -2: the role rejected its settings, a command-line error.
+        int rc = role->start();
+        if (rc != 0) return rc == -2 ? 2 : 1;
     }
     if (control.listen(settings.control_path) != 0) {
         std::fprintf(stderr, "boxsim: cannot listen on %s: %s\n", settings.control_path.c_str(), std::strerror(errno));

@@ -44,7 +44,7 @@ int CodecRole::start() {
         for (const auto& e : kEndpoints) known = known || (!e.refuse_kind.empty() && e.refuse_kind == kind);
         if (!known) {
             std::fprintf(stderr, "boxsim: unknown refuse kind %s\n", kind.c_str());
-            return -1;
+            return -2;
         }
     }
     std::array<int, kEndpoints.size()> late;
@@ -53,7 +53,7 @@ int CodecRole::start() {
         std::size_t ep = find_endpoint(name);
         if (ep == kNoEndpoint) {
             std::fprintf(stderr, "boxsim: unknown endpoint %s\n", name.c_str());
-            return -1;
+            return -2;
         }
         late[ep] = secs;
     }

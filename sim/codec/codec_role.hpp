@@ -79,13 +79,15 @@ private:
     void schedule(StreamKey key);
     void emit(Stream& s);
     std::vector<Client*> stream_targets(std::size_t ep, pid_t owner);
-    // Writes one header + payload to the targets and records it.
-    void send_packet(const std::vector<Client*>& targets, std::span<const std::uint8_t> packet, const char* src);
+    // Writes one header + payload to the targets and records it; returns
+    // how many targets took it (the others are recorded as drops).
+    std::size_t send_packet(const std::vector<Client*>& targets, std::span<const std::uint8_t> packet, const char* src);
 
     // control commands
     void add_commands();
     std::vector<Client*> resolve(const std::string& spec, std::string& error);
-    void write_raw(const std::vector<Client*>& targets, std::span<const std::uint8_t> bytes);
+    // Returns how many targets took the bytes.
+    std::size_t write_raw(const std::vector<Client*>& targets, std::span<const std::uint8_t> bytes);
     std::string stats() const;
 
     core::Context& ctx_;

@@ -127,9 +127,9 @@ void CodecRole::emit(Stream& s) {
     ++s.number;
 }
 
-void CodecRole::send_packet(const std::vector<Client*>& targets, std::span<const std::uint8_t> packet,
+std::size_t CodecRole::send_packet(const std::vector<Client*>& targets, std::span<const std::uint8_t> packet,
                             const char* src) {
-    if (targets.empty()) return;
+    if (targets.empty()) return 0;
     std::size_t ep = targets.front()->ep;
     const std::string_view name = kEndpoints[ep].name;
     wire::PacketHeader h;
@@ -175,6 +175,7 @@ void CodecRole::send_packet(const std::vector<Client*>& targets, std::span<const
             update_events(*c);
     }
     for (int id : failed) close_client(id, true);
+    return taking.size();
 }
 
 }  // namespace sim::codec

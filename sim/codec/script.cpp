@@ -16,6 +16,9 @@ namespace {
 using Args = std::vector<std::string>;
 using Reply = core::Control::Reply;
 
+// Every addressed client still holds more unsent bytes than it may queue.
+constexpr const char* kBacklogFull = "error client backlog full";
+
 bool parse_u32(const std::string& text, std::uint32_t& out) {
     if (text.empty() || text[0] == '-') return false;
     char* end = nullptr;
@@ -78,8 +81,9 @@ std::vector<CodecRole::Client*> CodecRole::resolve(const std::string& spec, std:
     return out;
 }
 
-void CodecRole::write_raw(const std::vector<Client*>& targets, std::span<const std::uint8_t> bytes) {
+std::size_t CodecRole::write_raw(const std::vector<Client*>& targets, std::span<const std::uint8_t> bytes) {
     std::vector<int> failed;
+    std::size_t taken = 0;
     for (Client* c : targets) {
         // Recorded before the write, so a client never sees unrecorded bytes.
         bool ok = c->peer->can_take(bytes.size());
@@ -88,13 +92,17 @@ void CodecRole::write_raw(const std::vector<Client*>& targets, std::span<const s
             .kv("len", static_cast<long long>(bytes.size())).hex("hex", bytes);
         if (!ok) line.kv("dropped", 1);
         ctx_.rec.write(line);
-        if (ok) c->peer->send(bytes);
+        if (ok) {
+            c->peer->send(bytes);
+            ++taken;
+        }
         if (c->peer->failed())
             failed.push_back(c->peer->id());
         else
             update_events(*c);
     }
     for (int id : failed) close_client(id, true);
+    return taken;
 }
 
 void CodecRole::add_commands() {
@@ -108,7 +116,7 @@ void CodecRole::add_commands() {
         std::string error;
         auto targets = resolve(a[1], error);
         if (targets.empty()) return reply(error);
-        write_raw(targets, bytes);
+        if (write_raw(targets, bytes) == 0) return reply(kBacklogFull);
         reply("ok " + std::to_string(bytes.size()));
     });
 
@@ -174,7 +182,8 @@ void CodecRole::add_commands() {
         wire::store_header_fields(scratch_.data(), h);
         fill_payload(seed, static_cast<std::uint32_t>(targets.front()->ep), h.u8StreamCh, h.u32TimeStamp, 0,
                      {scratch_.data() + wire::kPacketHeaderSize, h.u32PacketSize});
-        send_packet(targets, {scratch_.data(), wire::kPacketHeaderSize + h.u32PacketSize}, "script");
+        if (send_packet(targets, {scratch_.data(), wire::kPacketHeaderSize + h.u32PacketSize}, "script") == 0)
+            return reply(kBacklogFull);
         reply("ok " + std::to_string(wire::kPacketHeaderSize + h.u32PacketSize));
     });
 
@@ -187,7 +196,7 @@ void CodecRole::add_commands() {
         std::array<std::uint8_t, wire::kPacketHeaderSize> hdr{};
         std::memcpy(hdr.data(), wire::kMagic.data(), wire::kMagic.size());
         wire::store_header_fields(hdr.data(), h);
-        write_raw(targets, hdr);
+        if (write_raw(targets, hdr) == 0) return reply(kBacklogFull);
         reply("ok 18");
     });
 

@@ -42,7 +42,8 @@ class Role {
 public:
     virtual ~Role() = default;
     // Opens the role's sockets and registers its control commands; the
-    // role's endpoints are all up (or scheduled) when it returns 0.
+    // role's endpoints are all up (or scheduled) when it returns 0; -2 when
+    // its settings are unusable (exit status 2), -1 on other failures.
     virtual int start() = 0;
     // Lines for the end-of-run summary.
     virtual void summary() = 0;
