@@ -69,6 +69,21 @@ TEST_F(Serving, GetWanIpRunsTheProgramOfTheWorkingDirectoryAndWaits) {
     EXPECT_EQ(harness::read_file(cwd / "ran"), "args=0\n");
 }
 
+TEST_F(Serving, VcbStartWithoutABridgeWaitsTwentySecondsThenStartsTheCall) {
+    ASSERT_TRUE(spine_test::fifo_write("vcb_start\n"));
+    ASSERT_TRUE(p->wait_stdout("Start VCB Test!!", 5s));
+    auto begun = std::chrono::steady_clock::now();
+    ASSERT_TRUE(p->wait_stdout("Wait VCB Connection ", 3s));
+    ASSERT_TRUE(p->wait_stdout("start_test", 40s)) << p->stdout_text();
+    auto waited = std::chrono::steady_clock::now() - begun;
+    EXPECT_GE(waited, 19s);
+    EXPECT_LT(waited, 30s);
+    // One report a second while waiting.
+    std::size_t reports = p->count_stdout("Wait VCB Connection ");
+    EXPECT_GE(reports, 18u);
+    EXPECT_LE(reports, 21u);
+}
+
 TEST_F(Serving, CloseSendsTheCloseRequestsRemovesTheFifoAndExitsZero) {
     // A server that has gone away: the write to it fails, avhub goes on.
     servers.drop_connections("/tmp/ado_dec_cmd_socket");
