@@ -57,8 +57,9 @@ TEST(Decprobe, G711FileStreamedWithWrappingSequenceThenClosed) {
     EXPECT_EQ(chunks[34].hdr.u32TimeStamp, 65535u);
     EXPECT_EQ(chunks[35].hdr.u32TimeStamp, 0u);
     EXPECT_EQ(received, *harness::read_file(input));
-    // One packet per 20 ms tick: 40 intervals.
-    EXPECT_GE(span_ms(chunks), 40 * 20 - 30);
+    // One packet per 20 ms tick: 40 intervals (a late first tick may cut
+    // one short).
+    EXPECT_GE(span_ms(chunks), 39 * 20);
     EXPECT_LE(span_ms(chunks), 40 * 20 + 400);
 
     const std::vector<std::string> want = {
@@ -115,7 +116,7 @@ TEST(Decprobe, FrameLengthAndIntervalPerStandardAndPattern) {
         const auto chunks = sim->records().chunks(kDecStrm);
         ASSERT_EQ(chunks.size(), 3u);
         for (const auto& ch : chunks) EXPECT_EQ(ch.hdr.u32PacketSize, c.frame_len);
-        EXPECT_GE(span_ms(chunks), 2 * c.interval_ms - 5);
+        EXPECT_GE(span_ms(chunks), 2 * c.interval_ms - 20);
         EXPECT_LE(span_ms(chunks), 2 * c.interval_ms + 200);
     }
 }
@@ -166,7 +167,7 @@ TEST(Decprobe, RunTimeClosesTheChannel) {
     EXPECT_EQ(cmds[1].cmd.u8ChanIdx, 4);
     // Tick 0 opens, tick 49 closes: about one second.
     const long long run_ms = (cmds[1].t_us - cmds[0].t_us) / 1000;
-    EXPECT_GE(run_ms, 49 * 20 - 30);
+    EXPECT_GE(run_ms, 49 * 20 - 100);
     EXPECT_LE(run_ms, 49 * 20 + 500);
     const auto n = sim->records().chunks(kDecStrm).size();
     EXPECT_GE(n, 40u);
