@@ -67,6 +67,11 @@ void run_setting(const SettingCmd& c, const Input& in) {
     *c.value = n;
 }
 
+// Milliseconds from a to b on the wrapping 32-bit clock.
+std::int32_t msec_diff(std::int32_t b, std::int32_t a) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(b) - static_cast<std::uint32_t>(a));
+}
+
 void run_vcb_start(const FifoHooks& h) {
     AVHUB_LOG("Start VCB Test!!\n");
     u32VcbMode = 1;
@@ -75,12 +80,13 @@ void run_vcb_start(const FifoHooks& h) {
     for (;;) {
         h.box_service_step();
         std::int32_t now = get_msec_count();
-        if (now - last_report >= 1000) {
+        if (msec_diff(now, last_report) >= 1000) {
             AVHUB_LOG("Wait VCB Connection \n");
             last_report = now;
         }
         if (h.box_vdo_btsm_cnt() != 0) break;
-        if (std::abs(now - start) > kVcbWaitMs) break;
+        const std::int32_t waited = msec_diff(now, start);
+        if (waited > kVcbWaitMs || waited < -kVcbWaitMs) break;
     }
     h.start_test();
 }
@@ -144,47 +150,84 @@ bool starts_with(const Input& in, std::string_view word, std::size_t min_len) {
     return in.len >= min_len && std::memcmp(in.text, word.data(), word.size()) == 0;
 }
 
+using Handler = FifoAction (*)(const Input&, const FifoHooks&);
+
+// A command word, the bytes a read needs to count as that command, and
+// what it does.
+struct Command {
+    std::string_view word;
+    std::size_t min_len;
+    Handler run;
+};
+
+constexpr FifoAction kGoOn = FifoAction::kContinue;
+
+const std::array<Command, 9> kCommands{{
+    {"stop", 4,
+     [](const Input&, const FifoHooks& h) {
+         print_msg("Stop Test!!\n");
+         h.stop_test();
+         return kGoOn;
+     }},
+    {"dtmf", 4,
+     [](const Input& in, const FifoHooks& h) {
+         const int key = read_int(in.text + 4);
+         AVHUB_LOG("DTMF %d\n", key);
+         h.play_dtmf(key);
+         return kGoOn;
+     }},
+    {"vcb_stop", 8,
+     [](const Input&, const FifoHooks& h) {
+         AVHUB_LOG("Stop VCB Test!!\n");
+         h.stop_test();
+         h.close_box_clients();
+         return kGoOn;
+     }},
+    {"play ", 5,
+     [](const Input& in, const FifoHooks& h) {
+         run_play(in, h);
+         return kGoOn;
+     }},
+    {"finish", 6,
+     [](const Input&, const FifoHooks& h) {
+         h.finish_animation_cmd();
+         return kGoOn;
+     }},
+    {"start", 5,
+     [](const Input&, const FifoHooks& h) {
+         print_msg("Start Test!!\n");
+         u32VcbMode = 0;
+         h.start_test();
+         return kGoOn;
+     }},
+    {"vcb_start", 9,
+     [](const Input&, const FifoHooks& h) {
+         run_vcb_start(h);
+         return kGoOn;
+     }},
+    {"close", 5, [](const Input&, const FifoHooks&) { return FifoAction::kClose; }},
+    {"get_wan_ip", 10,
+     [](const Input&, const FifoHooks& h) {
+         run_get_wan_ip(h);
+         return kGoOn;
+     }},
+}};
+
 FifoAction dispatch(const Input& in, const FifoHooks& h) {
-    if (in.len < 4) {
-        print_msg("User Input %s \n", in.text);
-        return FifoAction::kContinue;
-    }
-    if (starts_with(in, "stop", 4)) {
-        print_msg("Stop Test!!\n");
-        h.stop_test();
-    } else if (starts_with(in, "dtmf", 4)) {
-        int key = read_int(in.text + 4);
-        AVHUB_LOG("DTMF %d\n", key);
-        h.play_dtmf(key);
-    } else if (starts_with(in, "vcb_stop", 8)) {
-        AVHUB_LOG("Stop VCB Test!!\n");
-        h.stop_test();
-        h.close_box_clients();
-    } else if (starts_with(in, "play ", 5)) {
-        run_play(in, h);
-    } else if (starts_with(in, "finish", 6)) {
-        h.finish_animation_cmd();
-    } else if (starts_with(in, "start", 5)) {
-        print_msg("Start Test!!\n");
-        u32VcbMode = 0;
-        h.start_test();
-    } else if (starts_with(in, "vcb_start", 9)) {
-        run_vcb_start(h);
-    } else if (starts_with(in, "close", 5)) {
-        return FifoAction::kClose;
-    } else if (starts_with(in, "get_wan_ip", 10)) {
-        run_get_wan_ip(h);
-    } else {
+    if (in.len >= 4) {
+        for (const Command& c : kCommands) {
+            if (starts_with(in, c.word, c.min_len)) return c.run(in, h);
+        }
         for (const SettingCmd& c : kSettingCmds) {
             // A keyword with an argument needs at least one byte after the blank.
             if (starts_with(in, c.word, c.word.size() + 1)) {
                 run_setting(c, in);
-                return FifoAction::kContinue;
+                return kGoOn;
             }
         }
-        print_msg("User Input %s \n", in.text);
     }
-    return FifoAction::kContinue;
+    print_msg("User Input %s \n", in.text);
+    return kGoOn;
 }
 
 }  // namespace
