@@ -105,6 +105,32 @@ std::vector<std::uint8_t> from_hex(std::string_view hex) {
     return out;
 }
 
+std::string to_hex(std::span<const std::uint8_t> bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (std::uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> make_packet(std::uint8_t stream_type, std::uint8_t ch, std::uint32_t ts, std::uint32_t gob,
+                                      std::span<const std::uint8_t> payload) {
+    std::vector<std::uint8_t> out(wire::kPacketHeaderSize + payload.size());
+    std::memcpy(out.data(), wire::kMagic.data(), wire::kMagic.size());
+    wire::PacketHeader h;
+    h.u8StreamType = stream_type;
+    h.u8StreamCh = ch;
+    h.u32TimeStamp = ts;
+    h.u32PacketSize = static_cast<std::uint32_t>(payload.size());
+    h.u32Gob = gob;
+    wire::store_header_fields(out.data(), h);
+    if (!payload.empty()) std::memcpy(out.data() + wire::kPacketHeaderSize, payload.data(), payload.size());
+    return out;
+}
+
 std::vector<Event> Records::events(std::string_view kind, std::string_view ep) const {
     std::string text = read_all(dir_ + "/events.tsv");
     std::vector<Event> out;

@@ -300,6 +300,12 @@ TEST(BoxsimCodec, ScriptedWritesArriveAsScripted) {
     EXPECT_EQ(sent[0].src, "script");
     EXPECT_EQ(Bytes(sent[0].raw_header.begin(), sent[0].raw_header.end()), Bytes(pkt.begin(), pkt.begin() + 18));
 
+    // Two packets in one write arrive back to back, unchanged.
+    const std::uint8_t pa[] = {1, 2, 3}, pb[] = {9};
+    Bytes two = cat({boxsim::make_packet(0, 0, 5, 1, pa), boxsim::make_packet(0, 0, 5, 2, pb)});
+    ASSERT_EQ(box->command("send T_EncStrm " + boxsim::to_hex(two)), "ok 40");
+    EXPECT_EQ(strm.read(two.size()), two);
+
     // A header that lies about its length, and an unknown stream type.
     ASSERT_EQ(box->command("header T_EncStrm 7 0 0 3 0xffffffff"), "ok 18");
     EXPECT_EQ(strm.read(18), boxsim::from_hex("0055aaff070000000000ffffffff00000003"));

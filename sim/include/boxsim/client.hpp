@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -123,5 +124,12 @@ private:
 // Parsers used by Records, exposed for tests of the record format.
 std::optional<Event> parse_event_line(std::string_view line);
 std::vector<std::uint8_t> from_hex(std::string_view hex);
+
+// Builders for scripted writes: lower-case hex as the control commands take
+// it, and a framed chunk (magic, header fields big-endian, payload), so that
+// "send EP " + to_hex(a) + to_hex(b) puts two packets in one write.
+std::string to_hex(std::span<const std::uint8_t> bytes);
+std::vector<std::uint8_t> make_packet(std::uint8_t stream_type, std::uint8_t ch, std::uint32_t ts, std::uint32_t gob,
+                                      std::span<const std::uint8_t> payload);
 
 }  // namespace boxsim
