@@ -129,6 +129,8 @@ void CodecRole::close_client(int id, bool record_eof) {
     if (record_eof) {
         core::Line line("eof");
         line.kv("ep", kEndpoints[it->second.ep].name).kv("t", core::now_us()).kv("conn", id);
+        // A command cut short by the close is never handled; say so.
+        if (it->second.cmd_len > 0) line.kv("partial", static_cast<long long>(it->second.cmd_len));
         ctx_.rec.write(line);
     }
     ctx_.loop.unwatch(it->second.peer->fd());
