@@ -64,7 +64,7 @@ TEST(Decprobe, G711FileStreamedWithWrappingSequenceThenClosed) {
 
     const std::vector<std::string> want = {
         "-------------------------------------",
-        "function name=main, build date=" __DATE__,
+        "function name=main, build date=",
         "-------------------------------------",
         "(3) 20000 0",
         "decprobe: Active Decode Channel 3 ",
@@ -76,7 +76,12 @@ TEST(Decprobe, G711FileStreamedWithWrappingSequenceThenClosed) {
         "*** VERSION : 13.04.23.000 close data socket ***",
         "*** VERSION : 13.04.23.000 close cmd socket ***",
     };
-    EXPECT_EQ(p->stdout_lines(), want);
+    // The build date is the program's, not the test's: only its label is fixed.
+    auto lines = p->stdout_lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1].rfind(want[1], 0), 0u) << lines[1];
+    lines[1] = want[1];
+    EXPECT_EQ(lines, want);
     auto cmd_line = log.wait_for("CMD: start decode G711 8K 20M", 1s);
     ASSERT_TRUE(cmd_line);
     EXPECT_EQ(cmd_line->severity(), LOG_INFO);
