@@ -78,7 +78,8 @@ std::array<BdgClient, kBdgMaxClients>& slots(Kind k) {
 constexpr std::array<int, kKindCount> kSvrAddrIndex{2, 3, 0, 1};
 
 int make_listener(Kind k) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    // Close-on-exec: the shell commands avhub runs must not inherit the ports.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         AVHUB_LOG("socket fail errno[%d %s]\n", errno, std::strerror(errno));
         return 0;
@@ -150,7 +151,7 @@ bool accept_one(Kind k) {
     BdgClient& c = table[static_cast<std::size_t>(i)];
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    int fd = ::accept(listen_fd(k), reinterpret_cast<sockaddr*>(&peer), &len);
+    int fd = ::accept4(listen_fd(k), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
     if (fd <= 0) {
         // A connection that went away before accept leaves the slot free.
         if (fd == 0) ::close(fd);
