@@ -43,7 +43,7 @@ struct KindInfo {
     int slot_poll;    // first poll entry of the slots
     int rcvbuf;       // forced receive buffer, 0 = system default
     int sock_buf;     // first u8BdgSocketBuf entry, -1 = none
-    const char* name; // as in "Too many ... Clients"
+    const char* name; // in the log lines: "Too many %s Clients", "Close %s Fd[%d]"
 };
 
 enum Kind { kVdoBtsm, kVdoCmd, kAdoBtsm, kAdoCmd, kKindCount };
@@ -101,12 +101,7 @@ int make_listener(Kind k) {
 void close_slot(Kind k, int i) {
     BdgClient& c = slots(k)[static_cast<std::size_t>(i)];
     if (c.s32Fd == 0) return;
-    switch (k) {
-        case kAdoCmd: AVHUB_LOG("Close Ado Cmd Fd[%d]\n", i); break;
-        case kVdoCmd: AVHUB_LOG("Close Vdo Cmd Fd[%d]\n", i); break;
-        case kAdoBtsm: AVHUB_LOG("Close Ado Btsm Fd[%d]\n", i); break;
-        default: AVHUB_LOG("Close Vdo Btsm Fd[%d]\n", i); break;
-    }
+    AVHUB_LOG("Close %s Fd[%d]\n", kKinds[k].name, i);
     // The writer must forget the descriptor before it is closed, so that a
     // later connection given the same number never gets this one's rest.
     stream_writer::stream_forget(c.s32Fd);
@@ -140,12 +135,7 @@ bool accept_one(Kind k) {
     int i = 0;
     while (i < kBdgMaxClients && table[static_cast<std::size_t>(i)].s32Fd != 0) ++i;
     if (i == kBdgMaxClients) {
-        switch (k) {
-            case kVdoBtsm: AVHUB_LOG("Too many Vdo Btsm Clients\n"); break;
-            case kVdoCmd: AVHUB_LOG("Too many Vdo Cmd Clients\n"); break;
-            case kAdoBtsm: AVHUB_LOG("Too many Ado Btsm Clients\n"); break;
-            default: AVHUB_LOG("Too many Ado Cmd Clients\n"); break;
-        }
+        AVHUB_LOG("Too many %s Clients\n", kKinds[k].name);
         return false;
     }
     BdgClient& c = table[static_cast<std::size_t>(i)];
