@@ -31,16 +31,7 @@ void restore_default_sigterm() {
     _exit(0);
 }
 
-}  // namespace
-
-int launch(char* line) {
-    command::Tokens tokens{};
-    // A request must name the executable and the program's argv[0].
-    if (command::split_command(line, tokens) < 2) {
-        syslog(LOG_ERR, "%s %d error\n", "launch", __LINE__);
-        return -1;
-    }
-
+int start_detached(command::Tokens& tokens) {
     pid_t middle = fork();
     if (middle < 0) {
         syslog(LOG_ERR, "%s %d error\n", "launch", __LINE__);
@@ -62,5 +53,19 @@ int launch(char* line) {
     }
     return 0;
 }
+
+}  // namespace
+
+int launch_with(char* line, Starter start) {
+    command::Tokens tokens{};
+    // A request must name the executable and the program's argv[0].
+    if (command::split_command(line, tokens) < 2) {
+        syslog(LOG_ERR, "%s %d error\n", "launch", __LINE__);
+        return -1;
+    }
+    return start(tokens);
+}
+
+int launch(char* line) { return launch_with(line, start_detached); }
 
 }  // namespace launcher
