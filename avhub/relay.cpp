@@ -40,26 +40,14 @@ std::uint32_t u32AdoDropCnt = 0;
 
 bool throttle_hit(std::uint32_t count, std::uint32_t every) { return count % every == 1 % every; }
 
-// Looks for the magic from the second byte on; discards what stands before
-// it, or everything but the last four bytes when there is none (they may be
-// the start of a magic still arriving). Returns the bytes left.
-std::uint32_t resync_on_magic(std::span<std::uint8_t> buf, std::uint32_t total) {
-    std::uint32_t keepFrom = total - 4;
-    for (std::uint32_t p = 1; p + 4 <= total; ++p) {
-        if (wire::has_magic(buf.data() + p)) {
-            keepFrom = p;
-            break;
-        }
+// Looks for the magic from the second byte on; returns how many of the
+// avail held bytes to discard: those before it, or all but the last four
+// when there is none (they may be the start of a magic still arriving).
+std::uint32_t resync_skip(const std::uint8_t* p, std::uint32_t avail) {
+    for (std::uint32_t q = 1; q + 4 <= avail; ++q) {
+        if (wire::has_magic(p + q)) return q;
     }
-    std::memmove(buf.data(), buf.data() + keepFrom, total - keepFrom);
-    return total - keepFrom;
-}
-
-// Removes the packet of L payload bytes at the front of the held bytes.
-std::uint32_t remove_front_packet(std::span<std::uint8_t> buf, std::uint32_t total, std::uint32_t L) {
-    const std::uint32_t used = L + static_cast<std::uint32_t>(kHdr);
-    std::memmove(buf.data(), buf.data() + used, total - used);
-    return total - used;
+    return avail - 4;
 }
 
 void take_audio_payload(const std::uint8_t* payload, std::uint32_t L, std::uint8_t ch) {
@@ -136,9 +124,13 @@ void main_thread_read_sock_buf(int s32SockFd, std::span<std::uint8_t> buf, std::
     }
     held += static_cast<std::uint32_t>(got);
 
+    // Packets are taken from a moving offset and the rest is moved to the
+    // front once at the end: moving it after every packet made a pass cost
+    // the square of the bytes waiting.
+    std::uint32_t pos = 0;
     for (;;) {
-        if (held < kHdr) break;
-        std::uint8_t* p = buf.data();
+        if (held - pos < kHdr) break;
+        std::uint8_t* p = buf.data() + pos;
         const std::uint8_t type = p[wire::kOffStreamType];
         const std::uint32_t L = dec_packet_size(p, wire::kOffPacketSize);
         const std::uint8_t ch = dec_stream_ch(p);
@@ -158,9 +150,9 @@ void main_thread_read_sock_buf(int s32SockFd, std::span<std::uint8_t> buf, std::
                 type == wire::kStreamVideo ? std::min(buf.size(), u8MainVdoBuf.size() + kHdr) : buf.size();
             if (L > limit - kHdr) {
                 AVHUB_LOG("Packet too large %u (type %d), resync\n", L, type);
-                held = resync_on_magic(buf, held);
+                pos += resync_skip(p, held - pos);
                 u8Status = 0;
-            } else if (held < L + kHdr) {
+            } else if (held - pos < L + kHdr) {
                 u8Status = type == wire::kStreamVideo ? 1 : 2;
                 break;
             } else {
@@ -176,22 +168,23 @@ void main_thread_read_sock_buf(int s32SockFd, std::span<std::uint8_t> buf, std::
                     take_audio_payload(p + kHdr, L, ch);
                 }
                 u8Status = 0;
-                held = remove_front_packet(buf, held, L);
+                pos += L + static_cast<std::uint32_t>(kHdr);
             }
         } else {
             print_msg("Lose Encoder Bitstream !!!!!!!\n");
             print_msg("? %02X %02X %02X %02X\n", p[0], p[1], p[2], p[3]);
-            held = resync_on_magic(buf, held);
+            pos += resync_skip(p, held - pos);
         }
 
         if (tookVideo && u32MainVdoBufLen != 0) frame_step(ch, gob);
         audio_step();
 
-        if (held <= kHdr || u8Status != 0) break;
-        const std::uint32_t nextL = dec_packet_size(buf.data(), wire::kOffPacketSize);
-        if (static_cast<std::uint64_t>(held) < static_cast<std::uint64_t>(nextL) + kHdr) break;
+        if (held - pos <= kHdr || u8Status != 0) break;
+        const std::uint32_t nextL = dec_packet_size(buf.data() + pos, wire::kOffPacketSize);
+        if (static_cast<std::uint64_t>(held - pos) < static_cast<std::uint64_t>(nextL) + kHdr) break;
     }
-    u32BufLen = held;
+    if (pos > 0) std::memmove(buf.data(), buf.data() + pos, held - pos);
+    u32BufLen = held - pos;
 }
 
 void main_thread_vdo_proc(int r, std::uint8_t u8Gob) {
