@@ -1,0 +1,104 @@
+#include "clips.hpp"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+namespace demo::clips {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Recipe {
+    const char* name;
+    const char* args;  // ffmpeg input and output options; the output path follows
+};
+
+// Small pictures keep the clips quick to make; the box's player cares about
+// the codec (H.264 video, G.711 u-law audio at 8 kHz) and the time bases.
+// 800-sample audio frames give 800-byte packets: whole 160-byte blocks.
+// The tone is key 5's two frequencies, 770 Hz and 1336 Hz, half a second
+// of raw u-law.
+constexpr std::array<Recipe, 3> kRecipes{{
+    {kBlack,
+     "-f lavfi -i color=c=black:s=320x180:r=25:d=1 "
+     "-f lavfi -i sine=f=440:r=8000:samples_per_frame=800:d=1,volume=0 "
+     "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a pcm_mulaw -ar 8000 -ac 1 -f avi"},
+    {kAnimation,
+     "-f lavfi -i testsrc2=s=320x180:r=25:d=3 "
+     "-f lavfi -i sine=f=440:r=8000:samples_per_frame=800:d=3 "
+     "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a pcm_mulaw -ar 8000 -ac 1 -f avi"},
+    {kTone5,
+     "-f lavfi -i 'aevalsrc=0.4*sin(2*PI*770*t)+0.4*sin(2*PI*1336*t):s=8000:d=0.5' "
+     "-ar 8000 -ac 1 -f mulaw"},
+}};
+
+}  // namespace
+
+bool ensure(const std::string& cache_dir, std::string& made, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(cache_dir, ec);
+    if (ec) {
+        error = "cannot make " + cache_dir + ": " + ec.message();
+        return false;
+    }
+    made.clear();
+    for (const auto& r : kRecipes) {
+        const std::string path = cache_dir + "/" + r.name;
+        if (fs::file_size(path, ec) > 0 && !ec) continue;
+        // Made under a temporary name and renamed, so an interrupted run
+        // never leaves a half-written clip in the cache.
+        const std::string part = path + ".part";
+        const std::string cmd = std::string("ffmpeg -nostdin -hide_banner -loglevel error -y ") + r.args + " '" +
+                                part + "' </dev/null";
+        if (std::system(cmd.c_str()) != 0) {
+            error = std::string("ffmpeg could not make ") + r.name;
+            fs::remove(part, ec);
+            return false;
+        }
+        fs::rename(part, path, ec);
+        if (ec) {
+            error = "cannot keep " + path + ": " + ec.message();
+            return false;
+        }
+        made += made.empty() ? r.name : std::string(", ") + r.name;
+    }
+    return true;
+}
+
+bool demux(const std::string& path, Demuxed& out, std::string& error) {
+    out = {};
+    AVFormatContext* ctx = nullptr;
+    if (avformat_open_input(&ctx, path.c_str(), nullptr, nullptr) < 0) {
+        error = "cannot open " + path;
+        return false;
+    }
+    bool ok = avformat_find_stream_info(ctx, nullptr) >= 0;
+    AVPacket* pkt = ok ? av_packet_alloc() : nullptr;
+    if (pkt == nullptr) {
+        error = "cannot read " + path;
+        avformat_close_input(&ctx);
+        return false;
+    }
+    // The first stream of each kind, as the player picks them.
+    const int video = av_find_best_stream(ctx, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const int audio = av_find_best_stream(ctx, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    while (av_read_frame(ctx, pkt) >= 0) {
+        const auto* data = reinterpret_cast<const char*>(pkt->data);
+        const auto size = static_cast<std::size_t>(pkt->size > 0 ? pkt->size : 0);
+        if (pkt->stream_index == video && video >= 0) out.video.emplace_back(data, size);
+        else if (pkt->stream_index == audio && audio >= 0) out.audio.append(data, size);
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&ctx);
+    return true;
+}
+
+}  // namespace demo::clips

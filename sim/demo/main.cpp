@@ -1,0 +1,90 @@
+// boxdemo: runs one whole session of the box (boxsim with every role, and
+// avhub) and shows what the box did, stage by stage, with a comparison of
+// what was sent against what arrived. Meant to run inside the private
+// namespaces of nsrun (scripts/run.sh does that), since the box's fixed
+// paths (/tmp, /dev/avhub, /mnt/project) and TCP ports are used as they are.
+//
+//   boxdemo --run-dir DIR --cache-dir DIR [--call-seconds N]
+//
+// Exit status: 0 when every stage matched, 1 when one did not, 2 when the
+// session could not be run (bad arguments, no namespace, no clips, the box
+// did not come up).
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "clips.hpp"
+#include "console.hpp"
+#include "harness/util.hpp"
+#include "report.hpp"
+#include "session.hpp"
+
+namespace {
+
+constexpr int kStages = 5;
+
+int usage(const char* why) {
+    std::fprintf(stderr,
+                 "boxdemo: %s\nusage: boxdemo --run-dir DIR --cache-dir DIR [--call-seconds N]\n"
+                 "  runs inside nsrun's namespaces; scripts/run.sh starts it\n",
+                 why);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    demo::Settings settings;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            usage("one whole session of the box, checked byte for byte");
+            return 0;
+        }
+        if (i + 1 >= argc) return usage(("missing value after " + arg).c_str());
+        const char* value = argv[++i];
+        if (arg == "--run-dir") {
+            settings.run_dir = value;
+        } else if (arg == "--cache-dir") {
+            settings.cache_dir = value;
+        } else if (arg == "--call-seconds") {
+            char* end = nullptr;
+            const long n = std::strtol(value, &end, 10);
+            if (end == value || *end != '\0' || n < 1 || n > 600) return usage("--call-seconds takes 1 to 600");
+            settings.call_seconds = static_cast<int>(n);
+        } else {
+            return usage(("unknown option " + arg).c_str());
+        }
+    }
+    if (settings.run_dir.empty() || settings.cache_dir.empty()) return usage("--run-dir and --cache-dir are needed");
+    if (!harness::in_sandbox()) return usage("not inside nsrun's private namespaces");
+
+    demo::Console console(stdout);
+    std::string made, error;
+    if (!demo::clips::ensure(settings.cache_dir, made, error)) {
+        std::fprintf(stderr, "boxdemo: %s\n", error.c_str());
+        return 2;
+    }
+    console.say("clips in " + settings.cache_dir + (made.empty() ? " (cached)" : " (made now: " + made + ")"));
+    console.say("logs and records go to " + settings.run_dir);
+
+    demo::Session session(settings, console);
+    if (!session.run()) {
+        std::fprintf(stderr, "boxdemo: %s\n", session.error().c_str());
+        console.say("logs and records: " + settings.run_dir);
+        return 2;
+    }
+    const std::string text = demo::summary(session.results(), kStages);
+    harness::write_file(settings.run_dir + "/summary.txt", text);
+    std::fputs("\n", stdout);
+    std::fputs(text.c_str(), stdout);
+    std::printf("Logs and records: %s\n", settings.run_dir.c_str());
+    std::printf("  avhub.log (avhub's output), syslog.log, boxsim.log, records/events.tsv (every command, packet "
+                "and record the simulated box saw), records/*.rx|*.tx (payload bytes), summary.txt\n");
+    std::fflush(stdout);
+    return demo::all_matched(session.results(), kStages) ? 0 : 1;
+}
