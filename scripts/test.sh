@@ -29,4 +29,6 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
+bash scripts/fuzz.sh --ci
+
 say "all tests passed in both builds"
