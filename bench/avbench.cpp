@@ -189,7 +189,7 @@ PathResult via_hoprelay(const Config& c) {
 
 struct RelayResults {
     PathResult hub, socat, hop;
-    StreamResult sustain, overload;
+    StreamResult sustain, sustain_whole, sustain_bigbuf, overload, slow_sink;
     double overload_offered_fps = 0;
     ProcSample idle_a, idle_b, floor_a, floor_b;
     std::string floor_line;
@@ -240,14 +240,33 @@ RelayResults measure_relay(const Config& c) {
     }
     r.hub = latency_through("avhub", enc.fd, dec.fd, c, true);
 
-    say("sustained: 16 KiB frames, as fast as avhub takes them, " + std::to_string(static_cast<int>(c.sustain_s)) + " s");
+    // The encoder cuts frames into pieces of at most 1400 bytes, as the
+    // simulated codec server does; a second run sends each frame as one
+    // whole piece, which takes a fifth of the socket overhead.
     StreamPlan sp;
     sp.seconds = c.sustain_s;
     sp.frame_bytes = 16384;
     sp.piece_bytes = 1400;
     sp.joined = true;
+    say("sustained: 16 KiB frames in 1400-byte pieces, as fast as avhub takes them, " +
+        std::to_string(static_cast<int>(c.sustain_s)) + " s");
     r.sustain = run_stream(enc.fd, dec.fd, sp);
     r.sustain.latency_us.clear();
+    StreamPlan whole = sp;
+    whole.piece_bytes = sp.frame_bytes;
+    say("sustained: 16 KiB frames as whole pieces, " + std::to_string(static_cast<int>(c.sustain_s)) + " s");
+    r.sustain_whole = run_stream(enc.fd, dec.fd, whole);
+    r.sustain_whole.latency_us.clear();
+    // What caps the first run: the encoder's socket holds only so many
+    // pieces, and avhub reads once per pass. The same pieces with a 1 MiB
+    // encoder buffer show it.
+    StreamPlan big = sp;
+    big.seconds = std::min(10.0, c.sustain_s);
+    big.src_sndbuf = 1 << 20;
+    say("sustained: 1400-byte pieces with a 1 MiB encoder socket buffer, " + std::to_string(static_cast<int>(big.seconds)) +
+        " s");
+    r.sustain_bigbuf = run_stream(enc.fd, dec.fd, big);
+    r.sustain_bigbuf.latency_us.clear();
 
     const double max_fps = r.sustain.seconds > 0 ? static_cast<double>(r.sustain.received) / r.sustain.seconds : 0;
     r.overload_offered_fps = std::max(1000.0, 2.0 * max_fps);
@@ -259,6 +278,17 @@ RelayResults measure_relay(const Config& c) {
     op.drop_when_full = true;
     r.overload = run_stream(enc.fd, dec.fd, op);
     r.overload.latency_us.clear();
+
+    // A decoder that takes only 20 MB/s while the encoder offers all it
+    // can: avhub's writes to it fill up, and what it cannot take must be
+    // dropped whole.
+    say("slow decoder: 20 MB/s decoder, encoder as fast as avhub takes frames, " +
+        std::to_string(static_cast<int>(c.overload_s)) + " s");
+    StreamPlan slow = sp;
+    slow.seconds = c.overload_s;
+    slow.sink_bytes_per_s = 20e6;
+    r.slow_sink = run_stream(enc.fd, dec.fd, slow, 5000);
+    r.slow_sink.latency_us.clear();
     (void)fifo(*hub, "stop");
     close_hub(hub);
     sim->stop();
@@ -486,20 +516,29 @@ void fill_report(Report& rep, const RelayResults& relay, const PacingResult& pac
         rep.add(g, "ratio avhub/hoprelay p99", ratio(h.p99, relay.hop.lat_us.p99), "x");
 
         const std::string t = "relay throughput";
-        const StreamResult& s = relay.sustain;
-        const double fps = s.seconds > 0 ? static_cast<double>(s.received) / s.seconds : 0;
-        const double mbs = s.seconds > 0 ? static_cast<double>(s.bytes) / s.seconds / 1e6 : 0;
-        rep.add(t, "sustained 16 KiB frames", fps, "frames/s");
-        rep.add(t, "sustained rate", mbs, "MB/s", ">= 120", verdict(mbs >= 120));
-        rep.add(t, "sustained run length", s.seconds, "s");
-        rep.add(t, "sustained lost", static_cast<double>(s.lost), "frames", "0", verdict(s.lost == 0));
-        rep.add(t, "sustained corrupt", static_cast<double>(s.corrupt), "frames", "0", verdict(s.corrupt == 0));
+        auto sustained = [&](const std::string& how, const StreamResult& s) {
+            const double fps = s.seconds > 0 ? static_cast<double>(s.received) / s.seconds : 0;
+            const double mbs = s.seconds > 0 ? static_cast<double>(s.bytes) / s.seconds / 1e6 : 0;
+            rep.add(t, how + ": frames", fps, "frames/s");
+            rep.add(t, how + ": rate", mbs, "MB/s", ">= 120", verdict(mbs >= 120));
+            rep.add(t, how + ": run length", s.seconds, "s");
+            rep.add(t, how + ": lost", static_cast<double>(s.lost), "frames", "0", verdict(s.lost == 0));
+            rep.add(t, how + ": corrupt", static_cast<double>(s.corrupt), "frames", "0", verdict(s.corrupt == 0));
+        };
+        sustained("1400-byte pieces", relay.sustain);
+        sustained("whole-frame pieces", relay.sustain_whole);
+        sustained("pieces, 1 MiB enc. buffer", relay.sustain_bigbuf);
         const StreamResult& o = relay.overload;
         rep.add(t, "overload offered", relay.overload_offered_fps, "frames/s");
         rep.add(t, "overload delivered intact", static_cast<double>(o.received), "frames");
         rep.add(t, "overload dropped whole by encoder", static_cast<double>(o.dropped_at_source), "frames");
         rep.add(t, "overload lost whole in relay", static_cast<double>(o.lost), "frames");
         rep.add(t, "overload corrupt", static_cast<double>(o.corrupt), "frames", "0", verdict(o.corrupt == 0));
+        const StreamResult& w = relay.slow_sink;
+        rep.add(t, "slow decoder: frames offered", static_cast<double>(w.offered), "frames");
+        rep.add(t, "slow decoder: delivered intact", static_cast<double>(w.received), "frames");
+        rep.add(t, "slow decoder: lost whole in relay", static_cast<double>(w.lost), "frames");
+        rep.add(t, "slow decoder: corrupt", static_cast<double>(w.corrupt), "frames", "0", verdict(w.corrupt == 0));
 
         const std::string f = "poll loop floor";
         rep.add(f, "1 ms poll pass p50", fl.p50_us / 1000.0, "ms");

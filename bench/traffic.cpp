@@ -5,6 +5,8 @@
 #include "traffic.hpp"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -69,6 +71,17 @@ bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
     return true;
 }
 
+// The simulated encoder and decoder stand for codec servers that serve
+// their sockets at once; on a busy machine an ordinary thread may wait for
+// a core for milliseconds, and that would be charged to the path measured.
+// Real-time priority keeps them prompt (best effort: without the right to
+// it they run as they are).
+void make_prompt() {
+    sched_param sp{};
+    sp.sched_priority = 10;
+    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+}
+
 struct Shared {
     std::unique_ptr<std::atomic<std::int64_t>[]> t_last;  // per frame: ns when its last piece was written
     std::size_t slots = 0;
@@ -80,6 +93,7 @@ struct Shared {
 // The decoder end: takes packets apart, joins pieces unless the path joins
 // them already, checks each frame and times it.
 void reader(int fd, const StreamPlan& plan, Shared& sh, StreamResult& res, int drain_ms) {
+    make_prompt();
     const std::uint32_t fb = plan.frame_bytes;
     const auto pat = make_pattern(fb);
     std::vector<std::uint8_t> buf(4u << 20);
@@ -89,6 +103,8 @@ void reader(int fd, const StreamPlan& plan, Shared& sh, StreamResult& res, int d
     std::size_t flen = 0;
     bool in_frame = false;
     std::int64_t drain_end = 0;
+    const std::int64_t rx_start = now_ns();
+    std::uint64_t rx_total = 0;
 
     auto finish_frame = [&](std::int64_t t) {
         if (flen != fb) {
@@ -123,6 +139,14 @@ void reader(int fd, const StreamPlan& plan, Shared& sh, StreamResult& res, int d
             break;
         }
         held += static_cast<std::size_t>(got);
+        rx_total += static_cast<std::uint64_t>(got);
+        if (plan.sink_bytes_per_s > 0) {
+            // A slow decoder: sleep until the bytes read so far are due.
+            const auto due = rx_start + static_cast<std::int64_t>(static_cast<double>(rx_total) * 1e9 / plan.sink_bytes_per_s);
+            const timespec ts{static_cast<time_t>(due / 1000000000LL), static_cast<long>(due % 1000000000LL)};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+            }
+        }
         std::size_t pos = 0;
         while (held - pos >= kHdr) {
             const std::uint8_t* p = buf.data() + pos;
@@ -168,6 +192,10 @@ void reader(int fd, const StreamPlan& plan, Shared& sh, StreamResult& res, int d
 StreamResult run_stream(int src, int dst, const StreamPlan& plan, int drain_ms) {
     StreamResult res;
     Shared sh;
+    int old_sndbuf = 0;
+    socklen_t optlen = sizeof old_sndbuf;
+    (void)::getsockopt(src, SOL_SOCKET, SO_SNDBUF, &old_sndbuf, &optlen);
+    if (plan.src_sndbuf > 0) (void)::setsockopt(src, SOL_SOCKET, SO_SNDBUFFORCE, &plan.src_sndbuf, sizeof plan.src_sndbuf);
     const bool by_time = plan.frames == 0;
     const double rate_guess = plan.fps > 0 ? plan.fps : 40000.0;
     sh.slots = by_time ? static_cast<std::size_t>(plan.seconds * rate_guess * 1.2) + 1024 : plan.frames;
@@ -175,6 +203,17 @@ StreamResult run_stream(int src, int dst, const StreamPlan& plan, int drain_ms) 
     res.latency_us.reserve(sh.slots);
 
     std::thread rx([&] { reader(dst, plan, sh, res, drain_ms); });
+    // Prompt while streaming only: processes started later inherit the
+    // policy of the thread that forks them.
+    int old_policy = SCHED_OTHER;
+    sched_param old_param{};
+    (void)pthread_getschedparam(pthread_self(), &old_policy, &old_param);
+    make_prompt();
+    struct Restore {
+        int policy;
+        sched_param param;
+        ~Restore() { (void)pthread_setschedparam(pthread_self(), policy, &param); }
+    } restore{old_policy, old_param};
 
     const auto pat = make_pattern(plan.frame_bytes);
     std::vector<std::uint8_t> frame(plan.frame_bytes);
@@ -228,6 +267,11 @@ StreamResult run_stream(int src, int dst, const StreamPlan& plan, int drain_ms) 
     }
     sh.writer_done = true;
     rx.join();
+    if (plan.src_sndbuf > 0) {
+        // The kernel reports twice the size it was given; hand back half.
+        const int back = old_sndbuf / 2;
+        (void)::setsockopt(src, SOL_SOCKET, SO_SNDBUFFORCE, &back, sizeof back);
+    }
     const std::int64_t last = sh.last_rx_ns.load();
     res.seconds = static_cast<double>((last > start ? last : now_ns()) - start) / 1e9;
     res.lost = sh.written.load() - std::min<std::uint64_t>(sh.written.load(), res.received + res.corrupt);

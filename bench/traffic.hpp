@@ -16,6 +16,8 @@ struct StreamPlan {
     double fps = 0;                  // offered rate; 0: as fast as the path takes them
     bool drop_when_full = false;     // an encoder that drops a whole frame its socket cannot take now
     bool joined = false;             // the far end gets each frame as one packet (a frame relay)
+    int src_sndbuf = 0;              // encoder socket send buffer to force (0: leave the default)
+    double sink_bytes_per_s = 0;     // a decoder that reads no faster than this (0: as fast as it can)
 };
 
 struct StreamResult {
