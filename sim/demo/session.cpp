@@ -451,6 +451,10 @@ StageResult Session::close_hub() {
     if (!status) r.problems.push_back("avhub did not exit");
     else if (*status != 0) r.problems.push_back("avhub exited with status " + std::to_string(*status));
     if (harness::file_exists(kFifo)) r.problems.push_back(std::string(kFifo) + " is still there");
+    // Sanitizer builds report memory and undefined-behaviour faults there.
+    const std::string err = hub_->stderr_text();
+    if (err.find("Sanitizer") != std::string::npos || err.find("runtime error") != std::string::npos)
+        r.problems.push_back("avhub reported a fault on standard error (avhub.stderr.log)");
 
     const std::pair<const char*, std::uint16_t> expected[] = {{"T_EncCmd", wire::REQ_VDO_CLOSE},
                                                               {"T_DecCmd", wire::REQ_VDO_CLOSE},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "harness/proc.hpp"
 #include "harness/util.hpp"
@@ -40,10 +41,13 @@ TEST(DemoSession, EveryStageMatchesAndTheRunFolderHoldsTheLogs) {
     EXPECT_EQ(demo->stderr_text().find("Sanitizer"), std::string::npos) << demo->stderr_text();
 }
 
-TEST(DemoSession, RefusesToRunWithoutItsFolders) {
-    auto demo = harness::Proc::start("boxdemo", {"--call-seconds", "0"});
-    EXPECT_EQ(demo->wait_exit(10s), 2);
-    EXPECT_TRUE(demo->wait_stderr("usage: boxdemo"));
+TEST(DemoSession, BadCommandLineIsRefusedWithUsage) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"--run-dir", "/tmp/x", "--cache-dir", "/tmp/y", "--call-seconds", "0"}}) {
+        auto demo = harness::Proc::start("boxdemo", args);
+        EXPECT_EQ(demo->wait_exit(10s), 2);
+        EXPECT_TRUE(demo->wait_stderr("usage: boxdemo"));
+    }
 }
 
 }  // namespace
