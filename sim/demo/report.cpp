@@ -29,7 +29,10 @@ std::string summary(const std::vector<StageResult>& results, int stages_total) {
     std::vector<int> failed;
     for (std::size_t i = 0; i < results.size(); ++i) {
         const StageResult& r = results[i];
-        out += "  " + std::to_string(i + 1) + ". " + r.title + ": " + (r.ok() ? "MATCHED" : "NOT MATCHED") + "\n";
+        char took[32];
+        std::snprintf(took, sizeof took, " (%.1f s)", r.seconds);
+        out += "  " + std::to_string(i + 1) + ". " + r.title + ": " + (r.ok() ? "MATCHED" : "NOT MATCHED") + took +
+               "\n";
         out += row("what", "sent", "arrived", "matched", "") + "\n";
         for (const auto& t : r.rows) {
             std::string verdict = t.ok() ? "ok" : "MISMATCH";

@@ -26,6 +26,7 @@ struct StageResult {
     std::string title;
     std::vector<checks::Tally> rows;
     std::vector<std::string> problems;  // anything else that went wrong
+    double seconds = 0;                 // how long the stage ran
 
     bool ok() const;
 };
@@ -66,6 +67,9 @@ private:
     std::string bridge(const std::string& args);
     // Chunks a decoder endpoint received since t0 on one channel (-1: any).
     std::vector<boxsim::ChunkEvent> chunks_since(const std::string& ep, long long t0, int channel = -1) const;
+    // Packets an encoder endpoint could not write since t0 because avhub
+    // was not reading: named in the row's note, as they explain a loss.
+    void note_drops(checks::Tally& row, const std::string& ep, long long t0) const;
 
     Settings settings_;
     Console& console_;
