@@ -17,7 +17,10 @@ say "checking Debian packages"
 bash scripts/deps.sh
 say "configure and build: $build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target boxdemo avhub boxsim panectl nsrun
+# Every program of the box, the simulator, the demo driver and nsrun; the
+# tests are built by scripts/test.sh.
+cmake --build "$build" --target avhub encprobe decprobe ctlprobe tonecue launcher panectl blendset \
+      boxsim boxdemo nsrun
 say "running the box in private namespaces (nsrun)"
 status=0
 "$build/tests/nsrun" --keep "$root" --keep "$build" -- /bin/bash "$root/scripts/demo.sh" "$build" "$@" || status=$?
