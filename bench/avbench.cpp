@@ -303,6 +303,8 @@ RelayResults measure_relay(const Config& c) {
 
 struct PacingResult {
     Summary vdo_ms, ado_ms;  // arrival minus due; negative is early
+    Summary vdo_rest_ms, ado_rest_ms;  // the same without the one longest stall
+    std::size_t vdo_stalled = 0, ado_stalled = 0;
     std::size_t vdo_expected = 0, ado_expected = 0;
     bool ok = false;
     std::string note;
@@ -312,6 +314,25 @@ constexpr int kClipFps = 25;
 constexpr int kClipSeconds = 8;
 constexpr int kBlackSeconds = 1;
 constexpr std::uint32_t kAdoBlock = 160;  // avhub's clip audio block; 20 ms of 8000 bytes/s
+
+// Each clip opening blocks the loop for 100 ms, so the packets due then
+// leave late together. Sets that run apart (the packets late by more than
+// 5 ms next to the latest one), counts it, and summarizes the rest.
+Summary without_worst_stall(const std::vector<double>& dev, std::size_t& stalled) {
+    stalled = 0;
+    if (dev.empty()) return {};
+    std::size_t worst = 0;
+    for (std::size_t i = 1; i < dev.size(); ++i)
+        if (dev[i] > dev[worst]) worst = i;
+    if (dev[worst] <= 5.0) return summarize(dev);
+    std::size_t lo = worst, hi = worst;
+    while (lo > 0 && dev[lo - 1] > 5.0) --lo;
+    while (hi + 1 < dev.size() && dev[hi + 1] > 5.0) ++hi;
+    stalled = hi - lo + 1;
+    std::vector<double> rest(dev.begin(), dev.begin() + static_cast<long>(lo));
+    rest.insert(rest.end(), dev.begin() + static_cast<long>(hi) + 1, dev.end());
+    return summarize(rest);
+}
 
 PacingResult measure_pacing(const Config& c) {
     PacingResult r;
@@ -418,6 +439,8 @@ PacingResult measure_pacing(const Config& c) {
     }
     r.vdo_ms = summarize(best_v);
     r.ado_ms = summarize(best_a);
+    r.vdo_rest_ms = without_worst_stall(best_v, r.vdo_stalled);
+    r.ado_rest_ms = without_worst_stall(best_a, r.ado_stalled);
     // Every packet's deviation, for a look at where lateness sits in the clip.
     if (FILE* f = std::fopen((c.out + "/pacing.tsv").c_str(), "w")) {
         std::fprintf(f, "kind\tindex\tdeviation_ms\n");
@@ -563,7 +586,14 @@ void fill_report(Report& rep, const RelayResults& relay, const PacingResult& pac
         rep.add(p, "audio p99 late", a.p99, "ms", "<= 5", verdict(a.p99 <= 5));
         rep.add(p, "audio worst early", -a.min, "ms");
         rep.add(p, "audio worst late", a.max, "ms");
-        rep.add(p, "video packets / audio blocks timed", static_cast<double>(v.n + a.n), "count");
+        rep.add(p, "video packets timed", static_cast<double>(v.n), "count");
+        rep.add(p, "audio blocks timed", static_cast<double>(a.n), "count");
+        rep.add(p, "video in longest stall", static_cast<double>(pacing.vdo_stalled), "packets");
+        rep.add(p, "video p99 late apart from it", pacing.vdo_rest_ms.p99, "ms");
+        rep.add(p, "video worst late apart from it", pacing.vdo_rest_ms.max, "ms");
+        rep.add(p, "audio in longest stall", static_cast<double>(pacing.ado_stalled), "blocks");
+        rep.add(p, "audio p99 late apart from it", pacing.ado_rest_ms.p99, "ms");
+        rep.add(p, "audio worst late apart from it", pacing.ado_rest_ms.max, "ms");
     } else {
         rep.notes.push_back("clip pacing did not run: " + pacing.note);
     }
