@@ -47,11 +47,19 @@ rec=$work/records
 mkdir -p "$work" "$rec" /mnt/project/Tivane
 cd "$work"
 export PATH=$bin:$PATH
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+# A small quarantine, so that resident memory shows what the program holds
+# rather than what the sanitizer keeps back from reuse.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=8}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 
 say() { printf 'soak: %s\n' "$*"; }
-fail() { say "FAILED: $*"; exit 1; }
+fail() {
+    say "FAILED: $*"
+    for f in "$work/avhub.out" "$work/avhub.err" "$work/boxsim.out"; do
+        [ -s "$f" ] && { echo "--- last lines of $f"; tail -n 15 "$f"; }
+    done
+    exit 1
+}
 
 clip() {  # path rate seconds
     ffmpeg -nostdin -hide_banner -loglevel error -y \
@@ -99,14 +107,15 @@ wait_line '==================waiting' 20 "$work/avhub.out" 0 || fail "avhub did 
 
 # One cycle of the box's work; about 15 seconds.
 cycle() {
+    local vcmd vbs mark
+    mark=$(lines "$work/avhub.out")
     fifo "vcb_start"
-    local vcmd vbs
+    # The command connection first, so that the call start sends it its
+    # request; the bitstream connection then ends the wait.
     vcmd=$(ctl bridge connect vcmd)
+    wait_line 'Accept Vdo Cmd' 15 "$work/avhub.out" "$mark" || fail "the bridge command connection was not taken"
     vbs=$(ctl bridge connect vbs)
     vbs=${vbs# }
-    vcmd=${vcmd# }
-    local mark
-    mark=$(lines "$work/avhub.out")
     wait_line 'start_test' 15 "$work/avhub.out" "$mark" || fail "the bridge call did not start"
     ctl bridge video "$vbs" 0 3000 60 25 >/dev/null
     sleep 2

@@ -214,4 +214,38 @@ TEST_F(LauncherFaults, LongestRequestCutByThePeer) {
     EXPECT_TRUE(alive());
 }
 
+// A peer that stops in the middle of a request, leaving its connection
+// open, holds the daemon for a bounded time only: the next client is served
+// and the stalled connection is closed.
+TEST_F(LauncherFaults, PeerStallingInsideARequestDoesNotHoldOthers) {
+    const struct {
+        const char* where;
+        std::string bytes;
+    } stalls[] = {
+        {"inside a header", std::string{'\x70', '\x50'}},
+        {"inside a command", frame(20, "/bin/")},
+        {"inside a long request", frame(65535, std::string(100, 'x'))},
+    };
+    int i = 0;
+    for (const auto& s : stalls) {
+        SCOPED_TRACE(s.where);
+        const int stalled = connect_launcher();
+        ASSERT_GE(stalled, 0);
+        ASSERT_TRUE(send_all(stalled, s.bytes));
+        const int other = connect_launcher();
+        ASSERT_GE(other, 0);
+        const std::string name = "served" + std::to_string(i++);
+        ASSERT_TRUE(send_all(other, touch(name)));
+        EXPECT_TRUE(made(name));
+        // The daemon gave up on the stalled connection and closed it.
+        timeval tv{5, 0};
+        ::setsockopt(stalled, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char c = 0;
+        EXPECT_EQ(::recv(stalled, &c, 1, 0), 0);
+        ::close(stalled);
+        ::close(other);
+    }
+    EXPECT_TRUE(alive());
+}
+
 }  // namespace

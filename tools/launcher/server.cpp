@@ -7,6 +7,8 @@
 #include <event2/event.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -28,6 +30,11 @@ namespace {
 // time, and the command is launched before the next read.
 std::array<char, command::kRecvBufSize> recv_buf;
 
+// Reads are blocking, so a peer that stops in the middle of a request would
+// hold every other client. A read that waits this long fails instead, and
+// the connection, whose framing is then lost, is closed.
+constexpr timeval kStallTimeout{2, 0};
+
 void close_connection(evutil_socket_t fd, event* ev) {
     event_del(ev);
     event_free(ev);
@@ -36,14 +43,17 @@ void close_connection(evutil_socket_t fd, event* ev) {
 }
 
 // Reads and discards a request body too long for the receive buffer, so the
-// next header is read from the right place in the stream.
-void drop_body(evutil_socket_t fd, std::size_t length) {
+// next header is read from the right place in the stream. False when a read
+// failed (stalled peer or broken connection).
+bool drop_body(evutil_socket_t fd, std::size_t length) {
     while (length > 0) {
         std::size_t chunk = std::min(length, recv_buf.size());
         int n = socket_readn(fd, recv_buf.data(), chunk);
-        if (n <= 0 || static_cast<std::size_t>(n) < chunk) return;
+        if (n < 0) return false;
+        if (static_cast<std::size_t>(n) < chunk) return true;
         length -= chunk;
     }
+    return true;
 }
 
 }  // namespace
@@ -57,6 +67,9 @@ void accept_cb(evutil_socket_t fd, short /*what*/, void* arg) {
     }
     // Started programs must not inherit the client's connection.
     if (fcntl(conn, F_SETFD, fcntl(conn, F_GETFD) | FD_CLOEXEC) < 0) {
+        syslog(LOG_ERR, "%s %d %s\n", "accept_cb", __LINE__, std::strerror(errno));
+    }
+    if (setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &kStallTimeout, sizeof kStallTimeout) < 0) {
         syslog(LOG_ERR, "%s %d %s\n", "accept_cb", __LINE__, std::strerror(errno));
     }
     event* ev = event_new(base, conn, EV_READ | EV_PERSIST, read_cb, event_self_cbarg());
@@ -85,7 +98,10 @@ void read_cb(evutil_socket_t fd, short /*what*/, void* arg) {
 
     std::array<std::uint8_t, command::kHeaderSize> raw{};
     int n = socket_readn(fd, raw.data(), raw.size());
-    if (n < 0) return;
+    if (n < 0) {
+        close_connection(fd, ev);
+        return;
+    }
     if (static_cast<std::size_t>(n) < raw.size()) {
         // The peer closed inside a header; the next callback closes.
         syslog(LOG_ERR, "%s %d %s\n", "read_cb", __LINE__, "short request");
@@ -101,14 +117,17 @@ void read_cb(evutil_socket_t fd, short /*what*/, void* arg) {
     if (hdr.length > command::kMaxCommandLen) {
         syslog(LOG_ERR, "%s %d request length %u over %zu, dropped\n", "read_cb", __LINE__,
                static_cast<unsigned>(hdr.length), command::kMaxCommandLen);
-        drop_body(fd, hdr.length);
+        if (!drop_body(fd, hdr.length)) close_connection(fd, ev);
         return;
     }
 
     n = 0;
     if (hdr.length > 0) {
         n = socket_readn(fd, recv_buf.data(), hdr.length);
-        if (n < 0) return;
+        if (n < 0) {
+            close_connection(fd, ev);
+            return;
+        }
     }
     if (n < hdr.length) {
         // A command cut short by the peer closing is never run: its missing
