@@ -124,6 +124,13 @@ void close_hub(std::unique_ptr<harness::Proc>& hub) {
     ::unlink("/tmp/avhub.pid");
 }
 
+std::string load_average() {
+    std::ifstream f("/proc/loadavg");
+    std::string a, b, c;
+    f >> a >> b >> c;
+    return a + " " + b + " " + c + " (" + std::to_string(::sysconf(_SC_NPROCESSORS_ONLN)) + " cores)";
+}
+
 bool sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
 
 // ---------------------------------------------------------------- relay
@@ -168,12 +175,12 @@ PathResult via_hoprelay(const Config& c) {
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, b) != 0) {
         return {"hoprelay (no socketpair)", {}, {}};
     }
+    const std::string path = harness::bin("hoprelay");  // no allocation after fork
     const pid_t pid = ::fork();
     if (pid == 0) {
         // The relay's two ends, kept open across exec.
         ::dup2(a[1], 3);
         ::dup2(b[0], 4);
-        const std::string path = harness::bin("hoprelay");
         ::execl(path.c_str(), "hoprelay", "3", "4", static_cast<char*>(nullptr));
         ::_exit(127);
     }
@@ -650,10 +657,12 @@ int run(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     ::mkdir(c.out.c_str(), 0755);
     Report rep;
+    rep.notes.push_back("load average at start: " + load_average());
     const RelayResults relay = c.runs("relay") ? measure_relay(c) : RelayResults{};
     const PacingResult pacing = c.runs("pacing") ? measure_pacing(c) : PacingResult{};
     const CallCost call = c.runs("call") ? measure_call(c) : CallCost{};
     fill_report(rep, relay, pacing, call);
+    rep.notes.push_back("load average at the end: " + load_average());
     print_report(rep, stdout);
     const std::string json = c.out + "/bench.json";
     if (FILE* f = std::fopen(json.c_str(), "w")) {
