@@ -53,6 +53,24 @@ TEST_F(CallTest, CodecServersKilledMidCall) {
     sim.reset();
 }
 
+// Only the video decoder server goes away: the relay goes on writing into
+// its dead sockets, and the audio of the call still reaches the audio
+// decoder.
+TEST_F(CallTest, VideoDecoderGoneMidCallAudioGoesOn) {
+    start(kCifCall, /*autostream=*/true);
+    start_call();
+    ASSERT_TRUE(sim->records().wait_chunks("T_DecStrm", 10, 10000ms));
+    ctl("down T_DecStrm");
+    ctl("down T_DecCmd");
+    ctl("drop T_DecStrm");
+    ctl("drop T_DecCmd");
+    const std::size_t audio = sim->records().chunks("ado_dec_server_socket").size();
+    EXPECT_TRUE(sim->records().wait_chunks("ado_dec_server_socket", audio + 50, 10000ms));
+    fifo("stop");
+    fifo("close");
+    EXPECT_EQ(hub->wait_exit(5000ms), 0);
+}
+
 // Ten thousand writes as fast as the FIFO takes them: settings, harmless
 // commands, garbage with zero bytes and newlines, and lines far longer than
 // one read. Afterwards a call starts as usual.
