@@ -71,11 +71,14 @@ TEST_F(CallTest, VideoDecoderGoneMidCallAudioGoesOn) {
     EXPECT_EQ(hub->wait_exit(5000ms), 0);
 }
 
-// Ten thousand writes as fast as the FIFO takes them: settings, harmless
-// commands, garbage with zero bytes and newlines, and lines far longer than
-// one read. Afterwards a call starts as usual.
+// Ten thousand writes as fast as the FIFO takes them, while a call streams:
+// settings, garbage with zero bytes and newlines, and lines far longer than
+// one read. The relay keeps going, and afterwards a new call starts as
+// usual.
 TEST_F(CallTest, FifoFloodOfCommandsGarbageAndLongLines) {
-    start(kCifCall);
+    start(kCifCall, /*autostream=*/true);
+    start_call();
+    ASSERT_TRUE(sim->records().wait_chunks("T_DecStrm", 5, 10000ms));
     int fd = ::open("/dev/avhub", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
 
@@ -91,7 +94,7 @@ TEST_F(CallTest, FifoFloodOfCommandsGarbageAndLongLines) {
     };
     const std::vector<std::string> settings{"vdo_bit 777", "vdo_fr 99",   "width 99999", "height -5",
                                             "audio 0",     "video 12",    "time 3",      "vdo_bit 1000",
-                                            "vdo_fr 15",   "stop",        "vdo_bit 0",   "vdo_bit 99999999999"};
+                                            "vdo_fr 15",   "sto",         "vdo_bit 0",   "vdo_bit 99999999999"};
     std::size_t sent_bytes = 0;
     for (int i = 0; i < 10000; ++i) {
         std::string msg;
@@ -115,7 +118,11 @@ TEST_F(CallTest, FifoFloodOfCommandsGarbageAndLongLines) {
         << "avhub stopped reading its FIFO with " << fifo_backlog() << " bytes waiting";
     ASSERT_TRUE(hub->running());
 
-    // Still at work: a call starts and sends its open requests.
+    // Still at work: the call's frames still come through, and after a stop
+    // a new call starts and sends its open requests.
+    const std::size_t frames = sim->records().chunks("T_DecStrm").size();
+    EXPECT_TRUE(sim->records().wait_chunks("T_DecStrm", frames + 10, 5000ms));
+    fifo("stop");
     const std::size_t enc = sim->records().commands("T_EncCmd").size();
     start_call();
     EXPECT_TRUE(sim->records().wait_commands("T_EncCmd", enc + 1, 5000ms));
