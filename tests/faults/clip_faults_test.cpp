@@ -60,6 +60,28 @@ protected:
     }
 };
 
+// The clip is cut short on disk while it plays.
+TEST_F(ClipFaults, ClipTruncatedWhilePlaying) {
+    const std::string clip = clips_ / "long.avi";
+    ASSERT_TRUE(make_clip(clip, "libx264", "pcm_mulaw", 25, 8.0));
+    const std::size_t video_before = rec().chunks("T_DecStrm").size();
+    fifo("play " + clip + "\n");
+    ASSERT_TRUE(rec().wait_chunks("T_DecStrm", video_before + 40, 10s));
+    const std::string bytes = harness::read_file(clip).value_or("");
+    ASSERT_EQ(::truncate(clip.c_str(), static_cast<off_t>(bytes.size() / 3)), 0);
+    ASSERT_TRUE(wait_finishes(1)) << "no finish record";
+    EXPECT_LT(rec().chunks("T_DecStrm").size(), video_before + packet_sizes(good_, "v").size() * 4);
+
+    fifo("play " + good_ + "\n");
+    ASSERT_TRUE(wait_finishes(2));
+    for (const char* ep : {"T_DecStrm", "ado_dec_server_socket"}) {
+        EXPECT_TRUE(rec().events("garbage", ep).empty()) << ep << " received bytes that were not a packet";
+    }
+    fifo("close");
+    EXPECT_EQ(hub().wait_exit(10s), 0);
+    EXPECT_EQ(hub().stderr_text().find("Sanitizer"), std::string::npos) << hub().stderr_text();
+}
+
 TEST_F(ClipFaults, DamagedClipsFinishAndAnIntactOnePlaysAfter) {
     std::size_t finishes = 0;
     for (const Damaged& d : kDamage) {
