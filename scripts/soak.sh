@@ -24,7 +24,7 @@ while [ $# -gt 0 ]; do
         --minutes) minutes=${2:?}; shift 2 ;;
         --build) build=$(cd "${2:?}" && pwd); shift 2 ;;
         --inside) inside=1; shift ;;
-        -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,15s/^# \{0,1\}//p' "$0"; exit 0 ;;
         *) echo "soak: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -148,8 +148,11 @@ report() {  # label
     say "$1 logs avhub_stdout=$(lines "$work/avhub.out") avhub_stderr=$(lines "$work/avhub.err") boxsim_events=$(lines "$rec/events.tsv")"
 }
 
+fds_of() { ls "/proc/$1/fd" | wc -l; }
+
 cycle   # warm-up: buffers of first use are made here
 report start
+start_fds=$(fds_of "$hub_pid")
 start_lines=$(lines "$work/avhub.out")
 cycles=1
 deadline=$((SECONDS + minutes * 60))
@@ -160,6 +163,8 @@ while [ $SECONDS -lt $deadline ]; do
     if [ $((cycles % 10)) = 0 ]; then report "cycle $cycles"; fi
 done
 report end
+end_fds=$(fds_of "$hub_pid")
+[ "$end_fds" -le "$start_fds" ] || fail "avhub holds $end_fds descriptors, $start_fds at the start"
 say "cycles=$cycles avhub_lines_per_cycle=$(( ($(lines "$work/avhub.out") - start_lines) / (cycles - 1 > 0 ? cycles - 1 : 1) ))"
 
 printf 'close' > /dev/avhub
