@@ -13,10 +13,15 @@
 
 #include "libsocket/packet.h"
 #include "libsocket/socket.h"
+#include "tools/handles.hpp"
 #include "wire/codes.hpp"
 #include "wire/records.hpp"
 
 namespace ctlprobe {
+
+using tools::EventPtr;
+using tools::BasePtr;
+using tools::SocketPtr;
 
 constexpr const char* kCtrlCmdPath = "/tmp/ado_ctrl_cmd_socket";
 constexpr std::size_t kConsoleMax = 256;
@@ -26,19 +31,6 @@ constexpr const char* kUsage =
     "Usage:\nb # # #                                    start audio decode\n"
     "  (stream id) (standard) (test pattern) \nd # #                                      close audio decode\n"
     "  (stream id) (standard)\nq                                          quit\n\n";
-
-struct EventFree {
-    void operator()(event* ev) const { event_free(ev); }
-};
-struct BaseFree {
-    void operator()(event_base* b) const { event_base_free(b); }
-};
-struct SocketClose {
-    void operator()(Socket_t* s) const { close_socket(s); }
-};
-using EventPtr = std::unique_ptr<event, EventFree>;
-using BasePtr = std::unique_ptr<event_base, BaseFree>;
-using SocketPtr = std::unique_ptr<Socket_t, SocketClose>;
 
 // The one command record; bytes 4..47 are cleared before every command.
 wire::CodecCmd CodecCmd{.magic = wire::kMagic};

@@ -18,10 +18,15 @@
 #include "libsocket/debug.h"
 #include "libsocket/packet.h"
 #include "libsocket/socket.h"
+#include "tools/handles.hpp"
 #include "wire/codes.hpp"
 #include "wire/records.hpp"
 
 namespace decprobe {
+
+using tools::EventPtr;
+using tools::BasePtr;
+using tools::SocketPtr;
 
 constexpr const char* kDatPath = "/tmp/ado_dec_server_socket";
 constexpr const char* kCmdPath = "/tmp/ado_dec_cmd_socket";
@@ -36,21 +41,9 @@ constexpr const char* kUsage =
     "  (stream id) (standard) (test pattern) \nd # #                                      close audio decode\n"
     "  (stream id) (standard)\nq                                          quit\n\n";
 
-struct EventFree {
-    void operator()(event* ev) const { event_free(ev); }
-};
-struct BaseFree {
-    void operator()(event_base* b) const { event_base_free(b); }
-};
-struct SocketClose {
-    void operator()(Socket_t* s) const { close_socket(s); }
-};
 struct FileClose {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
-using EventPtr = std::unique_ptr<event, EventFree>;
-using BasePtr = std::unique_ptr<event_base, BaseFree>;
-using SocketPtr = std::unique_ptr<Socket_t, SocketClose>;
 using FilePtr = std::unique_ptr<std::FILE, FileClose>;
 
 // The one command record; bytes 4..47 are cleared before every command.

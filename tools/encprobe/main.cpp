@@ -18,11 +18,17 @@
 #include "decoder_line.hpp"
 #include "libsocket/packet.h"
 #include "libsocket/socket.h"
+#include "tools/handles.hpp"
 #include "wire/bytes.hpp"
 #include "wire/codes.hpp"
 #include "wire/records.hpp"
 
 namespace encprobe {
+
+using tools::EventPtr;
+using tools::BasePtr;
+using tools::SocketPtr;
+using tools::Fd;
 
 constexpr const char* kDatPath = "/tmp/ado_enc_server_socket";
 constexpr const char* kCmdPath = "/tmp/ado_enc_cmd_socket";
@@ -42,37 +48,6 @@ constexpr const char* kUsage =
     "  (stream id) (standard) (run_sec )(int_sample_rate)(wirte file enable )\n"
     "d # #                                      close audio encode\n  (stream id) (standard)\n"
     "q                                          quit\n\n";
-
-struct EventFree {
-    void operator()(event* ev) const { event_free(ev); }
-};
-struct BaseFree {
-    void operator()(event_base* b) const { event_base_free(b); }
-};
-struct SocketClose {
-    void operator()(Socket_t* s) const { close_socket(s); }
-};
-using EventPtr = std::unique_ptr<event, EventFree>;
-using BasePtr = std::unique_ptr<event_base, BaseFree>;
-using SocketPtr = std::unique_ptr<Socket_t, SocketClose>;
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 // The one command record; bytes 4..47 are cleared before every command.
 wire::CodecCmd CodecCmd{.magic = wire::kMagic};

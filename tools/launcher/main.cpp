@@ -17,38 +17,20 @@
 
 #include "server.hpp"
 #include "socket.h"
+#include "tools/handles.hpp"
 
 namespace launcher {
+
+using tools::BasePtr;
+using tools::EventPtr;
+using tools::Fd;
+using tools::SocketPtr;
 
 namespace {
 
 constexpr const char* kSocketPath = "/tmp/launcher.skt";
 constexpr const char* kPidFile = "/var/run/launcher.pid";
 constexpr int kBacklog = 10;
-
-struct BaseFree {
-    void operator()(event_base* b) const { event_base_free(b); }
-};
-struct EventFree {
-    void operator()(event* e) const { event_free(e); }
-};
-struct SocketClose {
-    void operator()(Socket_t* s) const { close_socket(s); }
-};
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 void log_errno(int line) { syslog(LOG_ERR, "%s %d %s\n", "main", line, std::strerror(errno)); }
 
@@ -107,7 +89,7 @@ int run() {
     write_pid_file();
     syslog(LOG_INFO, "[pid: %ld]\n", static_cast<long>(gettid()));
 
-    std::unique_ptr<Socket_t, SocketClose> listener(create_socket(kSocketPath, kBacklog));
+    SocketPtr listener(create_socket(kSocketPath, kBacklog));
     bool usable = false;
     if (listener->fd == -1) {
         log_errno(__LINE__);
@@ -117,16 +99,16 @@ int run() {
         if (!usable) syslog(LOG_ERR, "%s %d %s %s\n", "main", __LINE__, kSocketPath, "not listening");
     }
 
-    std::unique_ptr<event_base, BaseFree> base(event_base_new());
+    BasePtr base(event_base_new());
     if (!base) {
         syslog(LOG_ERR, "%s %d %s\n", "main", __LINE__, "cannot create event base");
         return 1;
     }
-    std::unique_ptr<event, EventFree> term(evsignal_new(base.get(), SIGTERM, terminate_cb, nullptr));
+    EventPtr term(evsignal_new(base.get(), SIGTERM, terminate_cb, nullptr));
     if (!term || event_add(term.get(), nullptr) < 0) {
         syslog(LOG_ERR, "%s %d %s\n", "main", __LINE__, "cannot watch SIGTERM");
     }
-    std::unique_ptr<event, EventFree> accept_ev;
+    EventPtr accept_ev;
     if (usable) {
         accept_ev.reset(event_new(base.get(), listener->fd, EV_READ | EV_PERSIST, server::accept_cb, base.get()));
         if (!accept_ev || event_add(accept_ev.get(), nullptr) < 0) {

@@ -16,10 +16,16 @@
 
 #include "libsocket/packet.h"
 #include "libsocket/socket.h"
+#include "tools/handles.hpp"
 #include "player.hpp"
 #include "wire/codes.hpp"
 
 namespace tonecue {
+
+using tools::EventPtr;
+using tools::BasePtr;
+using tools::SocketPtr;
+using tools::Fd;
 
 constexpr const char* kCmdPath = "/tmp/ado_dec_cmd_socket";
 constexpr const char* kDatPath = "/tmp/ado_dec_server_socket";
@@ -28,33 +34,6 @@ constexpr const char* kFifoOut = "/dev/tonecue_out";
 constexpr const char* kVersion = "ZQV.13.11.18.001";
 constexpr std::size_t kFifoMax = 256;
 constexpr suseconds_t kTickUs = 19800;
-
-struct EventFree {
-    void operator()(event* ev) const { event_free(ev); }
-};
-struct BaseFree {
-    void operator()(event_base* b) const { event_base_free(b); }
-};
-struct SocketClose {
-    void operator()(Socket_t* s) const { close_socket(s); }
-};
-using EventPtr = std::unique_ptr<event, EventFree>;
-using BasePtr = std::unique_ptr<event_base, BaseFree>;
-using SocketPtr = std::unique_ptr<Socket_t, SocketClose>;
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // The one command record; bytes 4..47 are cleared before every command.
 wire::CodecCmd CodecCmd{.magic = wire::kMagic};
