@@ -11,11 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include "harness/bytes.hpp"
 #include "wire/bytes.hpp"
 
 namespace bridge_test {
 
-using Bytes = std::vector<std::uint8_t>;
+using harness::Bytes;
 
 // A bridge packet: magic, stream type, channel, time stamp, length, flags in
 // byte 17, then a payload whose bytes depend on seed.
@@ -40,26 +41,8 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-inline void write_all(int fd, const Bytes& b) {
-    std::size_t done = 0;
-    while (done < b.size()) {
-        ssize_t n = ::write(fd, b.data() + done, b.size() - done);
-        ASSERT_GT(n, 0);
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-// Everything waiting on a non-blocking descriptor.
-inline Bytes drain(int fd) {
-    Bytes out;
-    std::uint8_t buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        out.insert(out.end(), buf, buf + n);
-    }
-    return out;
-}
+using harness::drain;
+using harness::write_all;
 
 // Lower-case hex without separators.
 inline std::string hexs(const std::uint8_t* data, std::size_t n) {

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "harness/bytes.hpp"
 #include "harness/util.hpp"
 
 #include "box_test.hpp"
@@ -25,7 +26,7 @@
 
 namespace call_test {
 
-using Bytes = std::vector<std::uint8_t>;
+using harness::Bytes;
 
 struct Packet {
     std::uint8_t type = 0;
@@ -87,26 +88,8 @@ inline std::vector<Packet> parse_stream(const Bytes& s) {
     return out;
 }
 
-inline void write_all(int fd, const Bytes& b) {
-    std::size_t done = 0;
-    while (done < b.size()) {
-        ssize_t n = ::write(fd, b.data() + done, b.size() - done);
-        ASSERT_GT(n, 0);
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-// Everything waiting on a non-blocking descriptor.
-inline Bytes drain(int fd) {
-    Bytes out;
-    std::uint8_t buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        out.insert(out.end(), buf, buf + n);
-    }
-    return out;
-}
+using harness::drain;
+using harness::write_all;
 
 class RelayTest : public ::testing::Test {
 protected:
