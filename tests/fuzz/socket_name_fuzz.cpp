@@ -11,13 +11,17 @@
 
 namespace {
 
-// "a.b.c.d" with four decimal parts of at most 255: every such text is an
-// IPv4 address, whatever else inet_aton also takes.
+// "a.b.c.d" with four decimal parts of at most 255 and no leading zero (a
+// leading zero means octal): every such text is an IPv4 address, whatever
+// else inet_aton also takes.
 bool plain_dotted_quad(const std::string& s) {
     unsigned a, b, c, d;
     char tail;
     if (s.size() > 15 || std::sscanf(s.c_str(), "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &tail) != 4) return false;
     if (s.find_first_not_of("0123456789.") != std::string::npos) return false;
+    for (std::size_t i = 0; i + 1 < s.size(); ++i) {
+        if (s[i] == '0' && (i == 0 || s[i - 1] == '.') && s[i + 1] != '.') return false;
+    }
     return a <= 255 && b <= 255 && c <= 255 && d <= 255;
 }
 
