@@ -1,7 +1,6 @@
 // Functions the FIFO commands and the poll loop call in the other avhub
-// modules. Each has a weak stand-in in stubs.cpp that logs what it was
-// given; the module that implements it for real (same namespace, same
-// signature, in its own file) replaces the stand-in at link time.
+// modules (test call, relay, expansion box, animation and tones); each is
+// defined in its own module's file.
 #pragma once
 
 #include <cstdint>
