@@ -106,7 +106,8 @@ Socket_t* create_socket(const char* name, int backlog) {
         sock->addrlen = sizeof(struct sockaddr_un);
     }
 
-    sock->fd = socket(domain, SOCK_STREAM, 0);
+    // Close-on-exec: programs the tools start never inherit a connection.
+    sock->fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock->fd < 0) LOG_ERRNO();
     if (sock->is_server) setup_server(sock, backlog);
     return sock;

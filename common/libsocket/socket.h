@@ -32,7 +32,8 @@ struct Socket_t {
 
 // New endpoint, never null (allocation failure is an assertion). A backlog
 // above 0 makes a listening server; 0 makes a client that open_socket
-// connects. Failures are logged; fd is -1 when no socket could be made.
+// connects. Failures are logged; fd is -1 when no socket could be made. The
+// socket is close-on-exec.
 Socket_t* create_socket(const char* name, int backlog);
 
 // Server: accept one connection (blocking), its descriptor or negative.

@@ -43,7 +43,8 @@ std::unique_ptr<Proc> Proc::start(const std::string& path, const std::vector<std
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
+        // Close-on-exec: only its copy on descriptor 0 reaches the program.
+        int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
         dup2(opts.stdin_pipe ? in[0] : devnull, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
