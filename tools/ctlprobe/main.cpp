@@ -14,6 +14,7 @@
 #include "libsocket/packet.h"
 #include "libsocket/socket.h"
 #include "tools/handles.hpp"
+#include "tools/peer.hpp"
 #include "wire/codes.hpp"
 #include "wire/records.hpp"
 
@@ -38,6 +39,7 @@ wire::CodecCmd CodecCmd{.magic = wire::kMagic};
 struct State {
     event_base* base = nullptr;
     int cmd_fd = -1;
+    tools::ReplyReader reply;  // a reply the stream has delivered only in part
     std::int32_t address = 0;
     std::int32_t value = 0;
     std::array<char, kConsoleMax> command_text{};
@@ -84,33 +86,18 @@ void handle_command(State& st, const char* text) {
     }
 }
 
-// Readable with nothing queued means the peer closed its end.
-bool peer_closed(int fd) {
-    int pending = 0;
-    return ioctl(fd, FIONREAD, &pending) < 0 || pending == 0;
-}
-
+// A reply split by the stream is kept and completed on later events, so a
+// server that stops in the middle of one cannot hold the loop.
 void on_reply(evutil_socket_t fd, short, void* arg) {
     auto& st = *static_cast<State*>(arg);
-    std::array<std::uint8_t, wire::kCodecCmdSize> in{};
-    if (peer_closed(fd)) {
-        event_base_loopbreak(st.base);
-        return;
-    }
-    int n = socket_read(fd, in.data(), in.size());
-    if (n <= 0) {
-        event_base_loopbreak(st.base);
-        return;
-    }
-    // A reply split by the stream is completed before it is decoded.
-    if (static_cast<std::size_t>(n) < in.size() &&
-        socket_readn(fd, in.data() + n, in.size() - static_cast<std::size_t>(n)) !=
-            static_cast<int>(in.size()) - n) {
+    const tools::ReplyReader::Got got = st.reply.read(fd);
+    if (got == tools::ReplyReader::Got::Partial) return;
+    if (got != tools::ReplyReader::Got::Whole) {
         event_base_loopbreak(st.base);
         return;
     }
     wire::CodecCmd reply;
-    unpack_codec_command(in, reply);
+    unpack_codec_command(st.reply.bytes(), reply);
     if (reply.u16Cmd == wire::RSP_ADO_CLOSE || reply.u16Cmd == wire::RSP_ADO_CTRL_WRITE) {
         std::printf(" close decoder \n");
         event_base_loopbreak(st.base);
@@ -154,6 +141,7 @@ int run(int argc, char** argv) {
         return 1;
     }
     st.cmd_fd = sock->fd;
+    if (tools::bound_writes(st.cmd_fd) < 0) std::perror("main");
 
     BasePtr base(event_base_new());
     if (!base) return 1;

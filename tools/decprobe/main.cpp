@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "libsocket/packet.h"
 #include "libsocket/socket.h"
 #include "tools/handles.hpp"
+#include "tools/peer.hpp"
 #include "wire/codes.hpp"
 #include "wire/records.hpp"
 
@@ -61,6 +63,7 @@ struct State {
     event* sigterm = nullptr;
     int dat_fd = -1;
     int cmd_fd = -1;
+    tools::ReplyReader reply;  // a reply the stream has delivered only in part
 
     bool args_mode = false;
     std::array<char, kConsoleMax + 1> command_text{};
@@ -155,12 +158,6 @@ void close_from_command_text(State& st) {
     handle_command(st, st.command_text.data());
 }
 
-// Readable with nothing queued means the peer closed its end.
-bool peer_closed(int fd) {
-    int pending = 0;
-    return ioctl(fd, FIONREAD, &pending) < 0 || pending == 0;
-}
-
 void start_stream(State& st) {
     const PlanResult r = plan_for(st.standard, st.pattern, st.speed_us);
     if (r.kind == PlanKind::Unsupported) {
@@ -178,26 +175,18 @@ void start_stream(State& st) {
     if (st.input) std::printf(r.plan.quiet_open ? " file open \n" : "*** file open ***\n");
 }
 
+// A reply split by the stream is kept and completed on later events, so a
+// server that stops in the middle of one cannot hold the loop.
 void on_reply(evutil_socket_t fd, short, void* arg) {
     auto& st = *static_cast<State*>(arg);
-    std::array<std::uint8_t, wire::kCodecCmdSize> in{};
-    if (peer_closed(fd)) {
-        event_base_loopbreak(st.base);
-        return;
-    }
-    const int n = socket_read(fd, in.data(), in.size());
-    if (n <= 0) {
-        event_base_loopbreak(st.base);
-        return;
-    }
-    // A reply split by the stream is completed before it is decoded.
-    const int rest = static_cast<int>(in.size()) - n;
-    if (rest > 0 && socket_readn(fd, in.data() + n, static_cast<std::size_t>(rest)) != rest) {
+    const tools::ReplyReader::Got got = st.reply.read(fd);
+    if (got == tools::ReplyReader::Got::Partial) return;
+    if (got != tools::ReplyReader::Got::Whole) {
         event_base_loopbreak(st.base);
         return;
     }
     wire::CodecCmd reply;
-    unpack_codec_command(in, reply);
+    unpack_codec_command(st.reply.bytes(), reply);
     if (reply.u16Cmd == wire::RSP_ADO_DEC && reply.u8AgreeFlag != 0) {
         st.stream_ch = reply.u8ChanIdx;
         st.sending = true;
@@ -212,7 +201,7 @@ void on_reply(evutil_socket_t fd, short, void* arg) {
 // Whatever the server writes back on the stream is drained and dropped.
 void on_stream(evutil_socket_t fd, short, void* arg) {
     auto& st = *static_cast<State*>(arg);
-    if (peer_closed(fd) || socket_read(fd, SendBuf.data(), SendBuf.size()) <= 0) {
+    if (tools::peer_closed(fd) || socket_read(fd, SendBuf.data(), SendBuf.size()) <= 0) {
         event_base_loopbreak(st.base);
     }
 }
@@ -307,6 +296,7 @@ SocketPtr connect_endpoint(const char* path, const char* what) {
         syslog(LOG_ERR, "***%s %s err***\n", "main", what);
         return nullptr;
     }
+    if (tools::bound_writes(sock->fd) < 0) syslog(LOG_ERR, "%s %d %s\n", "main", __LINE__, std::strerror(errno));
     return sock;
 }
 

@@ -19,6 +19,7 @@
 #include "libsocket/packet.h"
 #include "libsocket/socket.h"
 #include "tools/handles.hpp"
+#include "tools/peer.hpp"
 #include "wire/bytes.hpp"
 #include "wire/codes.hpp"
 #include "wire/records.hpp"
@@ -73,6 +74,16 @@ struct State {
     int get_num = 0;
     std::array<char, kConsoleMax> dec_system_cmd{};
     std::vector<std::uint8_t> chunk;  // payload chunk buffer, made once
+    tools::ReplyReader reply;         // a reply the stream has delivered only in part
+
+    // The packet being read from the stream, kept across readable events:
+    // the header gathered so far, then the payload still to come and the
+    // part of the current chunk already in the buffer.
+    std::array<std::uint8_t, wire::kPacketHeaderSize> head{};
+    std::size_t head_have = 0;
+    std::uint32_t payload_left = 0;
+    std::size_t chunk_want = 0;
+    std::size_t chunk_have = 0;
 };
 
 void clear_command() { CodecCmd = wire::CodecCmd{.magic = wire::kMagic}; }
@@ -181,50 +192,78 @@ void run_cmd_buf(State& st) {
     handle_command(st, st.cmd_buf.data());
 }
 
-// Readable with nothing queued means the peer closed its end.
-bool peer_closed(int fd) {
-    int pending = 0;
-    return ioctl(fd, FIONREAD, &pending) < 0 || pending == 0;
+// One payload chunk is complete (or cut by the end of the stream): store it,
+// behind its 16-bit little-endian length for SILK.
+void store_chunk(State& st) {
+    const std::size_t n = st.chunk_have;
+    if (st.write_enable) {
+        if (CodecCmd.u16Type == wire::STD_SILK) {
+            std::array<std::uint8_t, 2> len{};
+            wire::store_le16(len.data(), static_cast<std::uint16_t>(n));
+            write_out(st, len.data(), len.size());
+        }
+        write_out(st, st.chunk.data(), n);
+    }
+    ++st.dynamic_bitrate_cnt;
+    st.payload_left -= static_cast<std::uint32_t>(n);
+    st.chunk_have = 0;
+    st.chunk_want = st.payload_left < kChunkMax ? st.payload_left : kChunkMax;
+    if (st.payload_left == 0) ++st.get_num;
 }
 
-void on_stream(evutil_socket_t fd, short, void* arg) {
-    auto& st = *static_cast<State*>(arg);
-    if (peer_closed(fd)) {
-        event_base_loopbreak(st.base);
-        return;
-    }
-    std::array<std::uint8_t, wire::kPacketHeaderSize> head{};
-    if (socket_readn(fd, head.data(), head.size()) != static_cast<int>(head.size())) return;
-    if (!is_packet_header(head)) {
+// A whole header has arrived: check and unpack it.
+void take_header(State& st) {
+    st.head_have = 0;
+    if (!is_packet_header(st.head)) {
         std::fputs("packet lost\n", stderr);
         return;
     }
     wire::PacketHeader hdr;
-    unpack_packet_header(head, hdr);
+    unpack_packet_header(st.head, hdr);
     if (hdr.u32PacketSize == 0) {
         std::fputs("size zero\n", stderr);
         return;
     }
-    // The payload comes in chunks no larger than the buffer; a SILK file
-    // stores each chunk behind its 16-bit little-endian length.
-    std::uint32_t left = hdr.u32PacketSize;
-    while (left > 0) {
-        const std::size_t want = left < kChunkMax ? left : kChunkMax;
-        const int n = socket_readn(fd, st.chunk.data(), want);
-        if (n <= 0) break;
-        if (st.write_enable) {
-            if (CodecCmd.u16Type == wire::STD_SILK) {
-                std::array<std::uint8_t, 2> len{};
-                wire::store_le16(len.data(), static_cast<std::uint16_t>(n));
-                write_out(st, len.data(), len.size());
-            }
-            write_out(st, st.chunk.data(), static_cast<std::size_t>(n));
-        }
-        ++st.dynamic_bitrate_cnt;
-        left -= static_cast<std::uint32_t>(n);
-        if (static_cast<std::size_t>(n) < want) break;
+    st.payload_left = hdr.u32PacketSize;
+    st.chunk_have = 0;
+    st.chunk_want = st.payload_left < kChunkMax ? st.payload_left : kChunkMax;
+}
+
+// Takes what the stream holds now, never more: a server that stops inside
+// a header or a payload leaves the packet half read until its next bytes
+// come, and the loop keeps serving its other inputs. The payload is stored
+// in chunks of at most 24,576 bytes whatever pieces the stream delivers.
+void on_stream(evutil_socket_t fd, short, void* arg) {
+    auto& st = *static_cast<State*>(arg);
+    int pending = 0;
+    if (ioctl(fd, FIONREAD, &pending) < 0 || pending == 0) {
+        // The end of the stream ends a payload: its last piece is stored.
+        if (st.payload_left > 0 && st.chunk_have > 0) store_chunk(st);
+        event_base_loopbreak(st.base);
+        return;
     }
-    ++st.get_num;
+    auto left = static_cast<std::size_t>(pending);
+    while (left > 0) {
+        std::uint8_t* into = nullptr;
+        std::size_t want = 0;
+        if (st.payload_left == 0) {
+            into = st.head.data() + st.head_have;
+            want = st.head.size() - st.head_have;
+        } else {
+            into = st.chunk.data() + st.chunk_have;
+            want = st.chunk_want - st.chunk_have;
+        }
+        const int n = socket_read(fd, into, want < left ? want : left);
+        if (n <= 0) return;
+        left -= static_cast<std::size_t>(n);
+        if (st.payload_left == 0) {
+            st.head_have += static_cast<std::size_t>(n);
+            if (st.head_have == st.head.size()) take_header(st);
+        } else {
+            st.chunk_have += static_cast<std::size_t>(n);
+            if (st.chunk_have == st.chunk_want) store_chunk(st);
+        }
+    }
 }
 
 bool decodable(std::uint16_t standard) {
@@ -234,22 +273,18 @@ bool decodable(std::uint16_t standard) {
     return false;
 }
 
+// A reply split by the stream is kept and completed on later events, so a
+// server that stops in the middle of one cannot hold the loop.
 void on_reply(evutil_socket_t fd, short, void* arg) {
     auto& st = *static_cast<State*>(arg);
-    if (peer_closed(fd)) {
-        event_base_loopbreak(st.base);
-        return;
-    }
-    std::array<std::uint8_t, wire::kCodecCmdSize> in{};
-    const int n = socket_read(fd, in.data(), in.size());
-    // A reply split by the stream is completed before it is decoded.
-    const int rest = static_cast<int>(in.size()) - n;
-    if (n <= 0 || (rest > 0 && socket_readn(fd, in.data() + n, static_cast<std::size_t>(rest)) != rest)) {
+    const tools::ReplyReader::Got got = st.reply.read(fd);
+    if (got == tools::ReplyReader::Got::Partial) return;
+    if (got != tools::ReplyReader::Got::Whole) {
         event_base_loopbreak(st.base);
         return;
     }
     wire::CodecCmd reply;
-    unpack_codec_command(in, reply);
+    unpack_codec_command(st.reply.bytes(), reply);
     if (reply.u16Cmd == wire::RSP_ADO_ENC) {
         if (reply.u8AgreeFlag == 0) std::fputs("no ack\n", stderr);
     } else if (reply.u16Cmd == wire::RSP_ADO_CLOSE) {
@@ -302,6 +337,7 @@ SocketPtr connect_endpoint(const char* path, const char* what) {
         std::fprintf(stderr, "%s err\n", "main");
         return nullptr;
     }
+    if (tools::bound_writes(sock->fd) < 0) std::perror("main");
     return sock;
 }
 

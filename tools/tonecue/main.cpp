@@ -17,6 +17,7 @@
 #include "libsocket/packet.h"
 #include "libsocket/socket.h"
 #include "tools/handles.hpp"
+#include "tools/peer.hpp"
 #include "player.hpp"
 #include "wire/codes.hpp"
 
@@ -44,6 +45,7 @@ struct App {
     event* sigterm = nullptr;
     int cmd_fd = -1;
     int fifo_in = -1;
+    tools::ReplyReader reply;  // a reply the stream has delivered only in part
 };
 
 void loopbreak(App& app, const char* func, int line) {
@@ -79,31 +81,27 @@ void ado_req_codec(App& app, Req req) {
     }
 }
 
-// Readable with nothing queued means the peer closed its end.
-bool peer_closed(int fd) {
-    int pending = 0;
-    return ioctl(fd, FIONREAD, &pending) < 0 || pending == 0;
-}
-
+// A reply split by the stream is kept and completed on later events, so a
+// server that stops in the middle of one cannot hold the loop.
 void cmd_read_cb(evutil_socket_t fd, short, void* arg) {
     auto& app = *static_cast<App*>(arg);
     Player& p = app.player;
-    if (peer_closed(fd)) {
+    switch (app.reply.read(fd)) {
+    case tools::ReplyReader::Got::Closed:
         TONECUE_LOG("%s %d cmd server closed\n", "cmd_read_cb", __LINE__);
         loopbreak(app, "cmd_read_cb", __LINE__);
         return;
-    }
-    std::array<std::uint8_t, wire::kCodecCmdSize> in{};
-    const int n = socket_read(fd, in.data(), in.size());
-    // A reply split by the stream is completed before it is decoded.
-    const int rest = static_cast<int>(in.size()) - n;
-    if (n <= 0 || (rest > 0 && socket_readn(fd, in.data() + n, static_cast<std::size_t>(rest)) != rest)) {
+    case tools::ReplyReader::Got::Failed:
         TONECUE_LOG("%s %d cmd read fail\n", "cmd_read_cb", __LINE__);
         loopbreak(app, "cmd_read_cb", __LINE__);
         return;
+    case tools::ReplyReader::Got::Partial:
+        return;
+    case tools::ReplyReader::Got::Whole:
+        break;
     }
     wire::CodecCmd reply;
-    unpack_codec_command(in, reply);
+    unpack_codec_command(app.reply.bytes(), reply);
     if (reply.u16Cmd == wire::RSP_ADO_DEC) {
         // A refused open is only reported: the blocks flow all the same.
         if (reply.u8AgreeFlag != 0) {
@@ -121,7 +119,7 @@ void cmd_read_cb(evutil_socket_t fd, short, void* arg) {
 // The decoder writes nothing we need: drain and drop it.
 void dat_read_cb(evutil_socket_t fd, short, void* arg) {
     auto& app = *static_cast<App*>(arg);
-    if (peer_closed(fd)) {
+    if (tools::peer_closed(fd)) {
         TONECUE_LOG("%s %d stream server closed\n", "dat_read_cb", __LINE__);
         loopbreak(app, "dat_read_cb", __LINE__);
         return;
@@ -180,6 +178,7 @@ SocketPtr connect_retry(const char* path, const char* what) {
     }
     while (open_socket(sock.get()) == 0) sleep(1);
     TONECUE_LOG("\33[0;32;31mopen %s success\33[m\n", what);
+    if (tools::bound_writes(sock->fd) < 0) TONECUE_LOG("%s %d %s\n", "main", __LINE__, std::strerror(errno));
     return sock;
 }
 

@@ -2,7 +2,10 @@
 // straight from the file and sent as framed packets to the decoder.
 #include "player.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -40,9 +43,37 @@ void send_block(Player& p, std::size_t len) {
 
 }  // namespace
 
+namespace {
+
+// Opens path for reading only when it names a regular file. The open never
+// waits (a FIFO without a writer would), and a FIFO, device, socket or
+// directory is refused: reading one could block the loop at every tick, or
+// swallow the player's own command FIFO as prompt data. errno tells why on
+// null.
+std::FILE* open_regular(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        errno = err;
+        return nullptr;
+    }
+    std::FILE* f = ::fdopen(fd, "rb");
+    if (f == nullptr) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return f;
+}
+
+}  // namespace
+
 void open_ado_file(Player& p) {
     close_ado_file(p);
-    p.param.pFile = std::fopen(p.param.s8Path.data(), "rb");
+    p.param.pFile = open_regular(p.param.s8Path.data());
     if (p.param.pFile) {
         TONECUE_LOG("%s %d \n", "open_ado_file", __LINE__);
     } else {
