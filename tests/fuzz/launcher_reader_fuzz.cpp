@@ -59,17 +59,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     conn.close_peer();
 
     const int fd = conn.fd[0];
-    event* ev = event_new(base, fd, EV_READ | EV_PERSIST, launcher::server::read_cb, event_self_cbarg());
-    FUZZ_CHECK(ev != nullptr);
+    // The daemon's connections are non-blocking, as accept makes them.
+    FUZZ_CHECK(::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) == 0);
+    static launcher::server::Listener listener{.base = base};
+    launcher::server::Connection* c = launcher::server::serve(listener, fd);
+    FUZZ_CHECK(c != nullptr);
     // Every call takes at least one byte or closes; the bound catches a
     // reader that stops making progress.
     bool closed = false;
     for (std::size_t i = 0; i < size + 2 && !closed; ++i) {
-        launcher::server::read_cb(fd, EV_READ, ev);
+        launcher::server::read_cb(fd, EV_READ, c);
         closed = !is_open(fd);
     }
     FUZZ_CHECK(closed);
-    conn.fd[0] = -1;  // closed by the reader, with its event
+    conn.fd[0] = -1;  // closed by the reader, with its connection
 
     FUZZ_CHECK(handed == expected_lines({data, size}));
     return 0;

@@ -53,7 +53,9 @@ void detach() {
 }
 
 void write_pid_file() {
-    Fd fd(open(kPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // The folder is writable by others on some boxes: a link planted there
+    // must not make the daemon truncate the file it points to.
+    Fd fd(open(kPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (fd.get() < 0) return;
     std::string text = std::to_string(getpid()) + "\n";
     if (write(fd.get(), text.data(), text.size()) < 0) return;
@@ -95,6 +97,8 @@ int run() {
         log_errno(__LINE__);
     } else {
         if (fcntl(listener->fd, F_SETFD, fcntl(listener->fd, F_GETFD) | FD_CLOEXEC) < 0) log_errno(__LINE__);
+        // accept must never wait, even for a client that left before it.
+        if (fcntl(listener->fd, F_SETFL, fcntl(listener->fd, F_GETFL) | O_NONBLOCK) < 0) log_errno(__LINE__);
         usable = is_listening(listener->fd);
         if (!usable) syslog(LOG_ERR, "%s %d %s %s\n", "main", __LINE__, kSocketPath, "not listening");
     }
@@ -108,13 +112,10 @@ int run() {
     if (!term || event_add(term.get(), nullptr) < 0) {
         syslog(LOG_ERR, "%s %d %s\n", "main", __LINE__, "cannot watch SIGTERM");
     }
-    EventPtr accept_ev;
-    if (usable) {
-        accept_ev.reset(event_new(base.get(), listener->fd, EV_READ | EV_PERSIST, server::accept_cb, base.get()));
-        if (!accept_ev || event_add(accept_ev.get(), nullptr) < 0) {
-            syslog(LOG_ERR, "%s %d %s\n", "main", __LINE__, "cannot watch listening socket");
-            usable = false;
-        }
+    server::Listener accept_side;
+    if (usable && !server::listen_on(accept_side, base.get(), listener->fd)) {
+        syslog(LOG_ERR, "%s %d %s\n", "main", __LINE__, "cannot watch listening socket");
+        usable = false;
     }
 
     // Without a listening socket there is nothing to serve: the loop ends at
@@ -122,7 +123,7 @@ int run() {
     if (usable) event_base_dispatch(base.get());
 
     syslog(LOG_INFO, "%s loop break\n", "main");
-    accept_ev.reset();
+    server::release(accept_side);
     term.reset();
     base.reset();
     return 0;

@@ -1,12 +1,11 @@
-// Accepting clients and reading their framed launch requests. Requests are
-// read with blocking whole-buffer reads, one per callback; the level-
-// triggered persistent event calls back again while bytes are waiting, so
-// several requests in one send are all served.
+// Accepting clients and reading their framed launch requests. Connections
+// are non-blocking; each keeps the request it is receiving in its own buffer
+// and every readable event takes only what has arrived, so one client can
+// hold only itself. A request must arrive whole within a deadline counted
+// from its first byte.
 #include "server.hpp"
 
 #include <event2/event.h>
-#include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <syslog.h>
@@ -20,123 +19,232 @@
 
 #include "command.hpp"
 #include "launch.hpp"
-#include "socket.h"
 
 namespace launcher::server {
 
 namespace {
 
-// One receive buffer for every connection: requests are handled one at a
-// time, and the command is launched before the next read.
-std::array<char, command::kRecvBufSize> recv_buf;
+// Time from the first byte of a request to its last one.
+constexpr timeval kRequestDeadline{2, 0};
+// Pause of the listener when accept finds no descriptor: long enough not to
+// spin on a listener that stays readable, short enough to serve again soon.
+constexpr timeval kAcceptBackoff{0, 150000};
 
-// Reads are blocking, so a peer that stops in the middle of a request would
-// hold every other client. A read that waits this long fails instead, and
-// the connection, whose framing is then lost, is closed.
-constexpr timeval kStallTimeout{2, 0};
+enum class Phase { Header, Body, Drop };
 
-void close_connection(evutil_socket_t fd, event* ev) {
-    event_del(ev);
-    event_free(ev);
-    close(fd);
-    syslog(LOG_INFO, "skt close  %d\n", static_cast<int>(fd));
+}  // namespace
+
+struct Connection {
+    Listener* listener = nullptr;
+    evutil_socket_t fd = -1;
+    event* read_ev = nullptr;
+    event* deadline_ev = nullptr;
+    Phase phase = Phase::Header;
+    bool in_request = false;  // a first byte has come and the deadline runs
+    std::size_t have = 0;     // bytes of the header or body gathered so far
+    std::size_t length = 0;   // body length (Body) or bytes still to drop (Drop)
+    std::array<std::uint8_t, command::kHeaderSize> head{};
+    // The body and its terminating zero; also the sink of dropped bodies.
+    std::array<char, command::kRecvBufSize> body{};
+};
+
+namespace {
+
+void log_errno(const char* func, int line) { syslog(LOG_ERR, "%s %d %s\n", func, line, std::strerror(errno)); }
+
+void resume(Listener& l) {
+    if (!l.paused) return;
+    l.paused = false;
+    event_del(l.resume_ev);
+    if (l.accept_ev != nullptr && event_add(l.accept_ev, nullptr) < 0) {
+        syslog(LOG_ERR, "%s %d %s\n", "accept_cb", __LINE__, "cannot watch listening socket");
+    }
 }
 
-// Reads and discards a request body too long for the receive buffer, so the
-// next header is read from the right place in the stream. False when a read
-// failed (stalled peer or broken connection).
-bool drop_body(evutil_socket_t fd, std::size_t length) {
-    while (length > 0) {
-        std::size_t chunk = std::min(length, recv_buf.size());
-        int n = socket_readn(fd, recv_buf.data(), chunk);
-        if (n < 0) return false;
-        if (static_cast<std::size_t>(n) < chunk) return true;
-        length -= chunk;
+void resume_cb(evutil_socket_t, short, void* arg) { resume(*static_cast<Listener*>(arg)); }
+
+// Stops watching a listener that stays readable while no descriptor is
+// left to accept with; the timer, or a client leaving, watches it again.
+void pause(Listener& l) {
+    if (l.paused || l.accept_ev == nullptr) return;
+    l.paused = true;
+    event_del(l.accept_ev);
+    event_add(l.resume_ev, &kAcceptBackoff);
+}
+
+void close_connection(Connection* c) {
+    event_free(c->read_ev);
+    event_free(c->deadline_ev);
+    close(c->fd);
+    syslog(LOG_INFO, "skt close  %d\n", static_cast<int>(c->fd));
+    // A descriptor is free again.
+    resume(*c->listener);
+    delete c;
+}
+
+void deadline_cb(evutil_socket_t, short, void* arg) {
+    auto* c = static_cast<Connection*>(arg);
+    syslog(LOG_ERR, "%s %d %s\n", "read_cb", __LINE__, "request timed out");
+    close_connection(c);
+}
+
+// The request is over (run, refused or dropped): the next byte starts a new
+// one with a new deadline.
+void end_request(Connection& c) {
+    c.phase = Phase::Header;
+    c.have = 0;
+    c.in_request = false;
+    event_del(c.deadline_ev);
+}
+
+void take_header(Connection& c) {
+    const command::Header hdr = command::parse_header(c.head);
+    c.have = 0;
+    if (hdr.magic != command::MAGIC_HDR) {
+        // No resynchronisation: the next four bytes are read as a header.
+        syslog(LOG_ERR, "%s %d %s\n", "read_cb", __LINE__, "MAGIC_HDR error");
+        end_request(c);
+        return;
     }
-    return true;
+    c.length = hdr.length;
+    if (hdr.length > command::kMaxCommandLen) {
+        // Read and dropped, so the next header is taken from the right place.
+        syslog(LOG_ERR, "%s %d request length %u over %zu, dropped\n", "read_cb", __LINE__,
+               static_cast<unsigned>(hdr.length), command::kMaxCommandLen);
+        c.phase = Phase::Drop;
+        return;
+    }
+    c.phase = Phase::Body;
+    if (hdr.length == 0) {
+        c.body[0] = '\0';
+        end_request(c);
+        launch(c.body.data());
+    }
 }
 
 }  // namespace
 
-void accept_cb(evutil_socket_t fd, short /*what*/, void* arg) {
-    auto* base = static_cast<event_base*>(arg);
-    int conn = accept(fd, nullptr, nullptr);
-    if (conn < 0) {
-        syslog(LOG_ERR, "%s %d %s\n", "accept_cb", __LINE__, std::strerror(errno));
-        return;
-    }
-    // Started programs must not inherit the client's connection.
-    if (fcntl(conn, F_SETFD, fcntl(conn, F_GETFD) | FD_CLOEXEC) < 0) {
-        syslog(LOG_ERR, "%s %d %s\n", "accept_cb", __LINE__, std::strerror(errno));
-    }
-    if (setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &kStallTimeout, sizeof kStallTimeout) < 0) {
-        syslog(LOG_ERR, "%s %d %s\n", "accept_cb", __LINE__, std::strerror(errno));
-    }
-    event* ev = event_new(base, conn, EV_READ | EV_PERSIST, read_cb, event_self_cbarg());
-    if (ev == nullptr || event_add(ev, nullptr) < 0) {
-        syslog(LOG_ERR, "%s %d %s\n", "accept_cb", __LINE__, "cannot watch connection");
-        if (ev != nullptr) event_free(ev);
-        close(conn);
-        return;
-    }
-    syslog(LOG_INFO, "skt accept %d\n", conn);
+bool listen_on(Listener& l, event_base* base, evutil_socket_t fd) {
+    l.base = base;
+    l.accept_ev = event_new(base, fd, EV_READ | EV_PERSIST, accept_cb, &l);
+    l.resume_ev = evtimer_new(base, resume_cb, &l);
+    return l.accept_ev != nullptr && l.resume_ev != nullptr && event_add(l.accept_ev, nullptr) == 0;
 }
 
-void read_cb(evutil_socket_t fd, short /*what*/, void* arg) {
-    auto* ev = static_cast<event*>(arg);
+void release(Listener& l) {
+    if (l.accept_ev != nullptr) event_free(l.accept_ev);
+    if (l.resume_ev != nullptr) event_free(l.resume_ev);
+    l.accept_ev = nullptr;
+    l.resume_ev = nullptr;
+}
 
-    // Readable with nothing to read: the peer has closed its end.
-    int pending = 0;
-    if (ioctl(fd, FIONREAD, &pending) < 0) {
-        syslog(LOG_ERR, "%s %d %s\n", "read_cb", __LINE__, std::strerror(errno));
-        pending = 0;
-    }
-    if (pending == 0) {
-        close_connection(fd, ev);
-        return;
-    }
-
-    std::array<std::uint8_t, command::kHeaderSize> raw{};
-    int n = socket_readn(fd, raw.data(), raw.size());
-    if (n < 0) {
-        close_connection(fd, ev);
-        return;
-    }
-    if (static_cast<std::size_t>(n) < raw.size()) {
-        // The peer closed inside a header; the next callback closes.
-        syslog(LOG_ERR, "%s %d %s\n", "read_cb", __LINE__, "short request");
-        return;
-    }
-
-    command::Header hdr = command::parse_header(raw);
-    if (hdr.magic != command::MAGIC_HDR) {
-        // No resynchronisation: the next four bytes are read as a header.
-        syslog(LOG_ERR, "%s %d %s\n", "read_cb", __LINE__, "MAGIC_HDR error");
-        return;
-    }
-    if (hdr.length > command::kMaxCommandLen) {
-        syslog(LOG_ERR, "%s %d request length %u over %zu, dropped\n", "read_cb", __LINE__,
-               static_cast<unsigned>(hdr.length), command::kMaxCommandLen);
-        if (!drop_body(fd, hdr.length)) close_connection(fd, ev);
-        return;
-    }
-
-    n = 0;
-    if (hdr.length > 0) {
-        n = socket_readn(fd, recv_buf.data(), hdr.length);
-        if (n < 0) {
-            close_connection(fd, ev);
+void accept_cb(evutil_socket_t fd, short /*what*/, void* arg) {
+    auto& l = *static_cast<Listener*>(arg);
+    // Non-blocking for the per-client reads; close-on-exec so that started
+    // programs never inherit a client's connection.
+    const int conn = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (conn < 0) {
+        switch (errno) {
+        case EAGAIN:
+        case EINTR:
+            return;  // the client went before we took it
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            // Logged once per shortage, however long it lasts.
+            if (!l.exhausted) log_errno("accept_cb", __LINE__);
+            l.exhausted = true;
+            pause(l);
+            return;
+        default:
+            log_errno("accept_cb", __LINE__);
             return;
         }
     }
-    if (n < hdr.length) {
-        // A command cut short by the peer closing is never run: its missing
-        // tail could change what it does.
-        syslog(LOG_ERR, "%s %d %s\n", "read_cb", __LINE__, "short request");
+    l.exhausted = false;
+    if (serve(l, conn) != nullptr) syslog(LOG_INFO, "skt accept %d\n", conn);
+}
+
+Connection* serve(Listener& l, evutil_socket_t fd) {
+    auto* c = new Connection;
+    c->listener = &l;
+    c->fd = fd;
+    c->read_ev = event_new(l.base, fd, EV_READ | EV_PERSIST, read_cb, c);
+    c->deadline_ev = evtimer_new(l.base, deadline_cb, c);
+    if (c->read_ev == nullptr || c->deadline_ev == nullptr || event_add(c->read_ev, nullptr) < 0) {
+        syslog(LOG_ERR, "%s %d %s\n", "accept_cb", __LINE__, "cannot watch connection");
+        if (c->read_ev != nullptr) event_free(c->read_ev);
+        if (c->deadline_ev != nullptr) event_free(c->deadline_ev);
+        close(fd);
+        delete c;
+        return nullptr;
+    }
+    return c;
+}
+
+void read_cb(evutil_socket_t fd, short /*what*/, void* arg) {
+    auto* c = static_cast<Connection*>(arg);
+
+    void* into = nullptr;
+    std::size_t want = 0;
+    switch (c->phase) {
+    case Phase::Header:
+        into = c->head.data() + c->have;
+        want = c->head.size() - c->have;
+        break;
+    case Phase::Body:
+        into = c->body.data() + c->have;
+        want = c->length - c->have;
+        break;
+    case Phase::Drop:
+        into = c->body.data();
+        want = std::min(c->length, c->body.size());
+        break;
+    }
+    ssize_t n;
+    do {
+        n = read(fd, into, want);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        log_errno("read_cb", __LINE__);
+        close_connection(c);
         return;
     }
-    recv_buf[static_cast<std::size_t>(n)] = '\0';
-    launch(recv_buf.data());
+    if (n == 0) {
+        // The peer has closed. A command cut short is never run: its missing
+        // tail could change what it does.
+        if ((c->phase == Phase::Header && c->have > 0) || c->phase == Phase::Body) {
+            syslog(LOG_ERR, "%s %d %s\n", "read_cb", __LINE__, "short request");
+        }
+        close_connection(c);
+        return;
+    }
+    if (!c->in_request) {
+        c->in_request = true;
+        event_add(c->deadline_ev, &kRequestDeadline);
+    }
+
+    const auto got = static_cast<std::size_t>(n);
+    switch (c->phase) {
+    case Phase::Header:
+        c->have += got;
+        if (c->have == c->head.size()) take_header(*c);
+        break;
+    case Phase::Body:
+        c->have += got;
+        if (c->have == c->length) {
+            c->body[c->length] = '\0';
+            end_request(*c);
+            launch(c->body.data());
+        }
+        break;
+    case Phase::Drop:
+        c->length -= got;
+        if (c->length == 0) end_request(*c);
+        break;
+    }
 }
 
 }  // namespace launcher::server

@@ -1,17 +1,41 @@
 // Event callbacks of the launcher's socket: new connections and framed
-// requests on them.
+// requests on them. Every client is served from the one event loop with its
+// own buffer, so a slow or stalled client never holds another one.
 #pragma once
 
-#include <event2/util.h>
+#include <event2/event.h>
 
 namespace launcher::server {
 
-// Listening socket readable: accepts one connection and registers it with
-// the event base passed as arg.
+// The listening side: its event, and the timer that watches it again after
+// accept ran out of descriptors.
+struct Listener {
+    event_base* base = nullptr;
+    event* accept_ev = nullptr;  // null when nothing listens (tests)
+    event* resume_ev = nullptr;
+    bool paused = false;     // accept_ev is off until resume_ev fires or a client leaves
+    bool exhausted = false;  // the shortage was logged; cleared by the next accept
+};
+
+// Creates the listener's events on base for the listening descriptor fd and
+// starts watching it; false when an event could not be made or added.
+bool listen_on(Listener& l, event_base* base, evutil_socket_t fd);
+// Frees the listener's events.
+void release(Listener& l);
+
+// Listening socket readable: accepts one connection and serves it. arg is
+// the Listener.
 void accept_cb(evutil_socket_t fd, short what, void* arg);
 
-// Connection readable: serves one request, or closes the connection when
-// the peer has gone. arg is the connection's own event.
+struct Connection;
+
+// Serves the connected, non-blocking descriptor fd from l's loop. Null when
+// it cannot be watched; fd is then closed.
+Connection* serve(Listener& l, evutil_socket_t fd);
+
+// Connection readable: takes what has arrived of the current request, runs
+// the request once whole, closes the connection when the peer has gone. arg
+// is the Connection.
 void read_cb(evutil_socket_t fd, short what, void* arg);
 
 }  // namespace launcher::server
