@@ -410,6 +410,62 @@ TEST_F(LauncherDaemon, SigtermEndsTheDaemonButNotItsPrograms) {
     EXPECT_TRUE(alive(*sleeper));
 }
 
+// A program the daemon starts inherits nothing the daemon opened: neither
+// the listener, nor a client's connection, nor the event loop's
+// descriptors.
+TEST_F(LauncherDaemon, LaunchedProgramsInheritNoDescriptors) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    const std::string lister = tmp_ / "fds.sh";
+    harness::write_file(lister,
+                        "#!/bin/sh\n"
+                        "ls -l /proc/self/fd > \"$1.part\" && mv \"$1.part\" \"$1\"\n");
+    chmod(lister.c_str(), 0755);
+    Fd idle = connect_ok();  // another client's connection is open meanwhile
+    Fd conn = connect_ok();
+    const std::string out = tmp_ / "fds";
+    ASSERT_TRUE(send_all(conn.get(), frame("/bin/sh sh " + lister + " " + out)));
+    std::optional<std::string> text;
+    ASSERT_TRUE(harness::wait_until([&] { return (text = harness::read_file(out)).has_value(); }, 5s));
+    // "lr-x------ 1 root root 64 ... 3 -> socket:[123]". What the daemon
+    // itself was handed at start passes on as it came; what it opens (the
+    // listener, connections, the event loop's descriptors, the pid file)
+    // must not.
+    std::size_t listed = 0;
+    for (const std::string& line : lines_of(*text)) {
+        const auto arrow = line.find(" -> ");
+        if (arrow == std::string::npos) continue;
+        ++listed;
+        const std::string target = line.substr(arrow + 4);
+        for (const char* own : {"socket:", "anon_inode:", kPidFile}) {
+            EXPECT_EQ(target.find(own), std::string::npos) << "inherited: " << line;
+        }
+    }
+    EXPECT_GE(listed, 3u) << *text;
+}
+
+// A symbolic link planted where the pid file goes is not followed: the file
+// it points to keeps its content, and the daemon serves all the same.
+TEST_F(LauncherDaemon, PlantedPidFileLinkIsNotFollowed) {
+    const std::string victim = tmp_ / "victim";
+    harness::write_file(victim, "keep\n");
+    ASSERT_EQ(symlink(victim.c_str(), kPidFile), 0);
+    starter_ = harness::Proc::start("launcher");
+    ASSERT_EQ(starter_->wait_exit(5s), 0);
+    auto pid_line = log_->wait_for("[pid: ", 5s);
+    ASSERT_TRUE(pid_line);
+    daemon_ = std::stoi(pid_line->text.substr(pid_line->text.find("[pid: ") + 6));
+    ASSERT_TRUE(harness::wait_until([] { return try_connect().get() >= 0; }, 5s)) << "daemon not listening";
+    EXPECT_EQ(harness::read_file(victim), "keep\n");
+    struct stat sb {};
+    ASSERT_EQ(lstat(kPidFile, &sb), 0);
+    EXPECT_TRUE(S_ISLNK(sb.st_mode));
+
+    const std::string rec = recorder();
+    Fd conn = connect_ok();
+    ASSERT_TRUE(send_all(conn.get(), frame("/bin/sh sh " + rec + " " + (tmp_ / "served"))));
+    EXPECT_EQ(recorded(tmp_ / "served"), (std::vector<std::string>{"sh", rec, tmp_ / "served"}));
+}
+
 TEST_F(LauncherDaemon, EndsWhenItCannotListen) {
     // A directory where the socket belongs: unlink and bind both fail.
     ASSERT_EQ(mkdir(kSocketPath, 0755), 0);
