@@ -443,12 +443,24 @@ TEST_F(LauncherDaemon, LaunchedProgramsInheritNoDescriptors) {
     EXPECT_GE(listed, 3u) << *text;
 }
 
-// A symbolic link planted where the pid file goes is not followed: the file
-// it points to keeps its content, and the daemon serves all the same.
-TEST_F(LauncherDaemon, PlantedPidFileLinkIsNotFollowed) {
+// What is planted where the pid file goes is left as it is: a symbolic
+// link is not followed (the file it points to keeps its content) and a FIFO
+// without a reader does not hold the daemon in the open. The daemon serves
+// all the same.
+struct Planted {
+    const char* what;
+    bool link;  // else a FIFO
+};
+class LauncherPidFile : public LauncherDaemon, public ::testing::WithParamInterface<Planted> {};
+
+TEST_P(LauncherPidFile, PlantedPathIsNotWrittenThrough) {
     const std::string victim = tmp_ / "victim";
     harness::write_file(victim, "keep\n");
-    ASSERT_EQ(symlink(victim.c_str(), kPidFile), 0);
+    if (GetParam().link) {
+        ASSERT_EQ(symlink(victim.c_str(), kPidFile), 0);
+    } else {
+        ASSERT_EQ(mkfifo(kPidFile, 0666), 0);
+    }
     starter_ = harness::Proc::start("launcher");
     ASSERT_EQ(starter_->wait_exit(5s), 0);
     auto pid_line = log_->wait_for("[pid: ", 5s);
@@ -458,13 +470,17 @@ TEST_F(LauncherDaemon, PlantedPidFileLinkIsNotFollowed) {
     EXPECT_EQ(harness::read_file(victim), "keep\n");
     struct stat sb {};
     ASSERT_EQ(lstat(kPidFile, &sb), 0);
-    EXPECT_TRUE(S_ISLNK(sb.st_mode));
+    EXPECT_EQ(S_ISLNK(sb.st_mode), GetParam().link);
 
     const std::string rec = recorder();
     Fd conn = connect_ok();
     ASSERT_TRUE(send_all(conn.get(), frame("/bin/sh sh " + rec + " " + (tmp_ / "served"))));
     EXPECT_EQ(recorded(tmp_ / "served"), (std::vector<std::string>{"sh", rec, tmp_ / "served"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Planted, LauncherPidFile,
+                         ::testing::Values(Planted{"link", true}, Planted{"fifo", false}),
+                         [](const auto& p) { return std::string(p.param.what); });
 
 TEST_F(LauncherDaemon, EndsWhenItCannotListen) {
     // A directory where the socket belongs: unlink and bind both fail.

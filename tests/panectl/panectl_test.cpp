@@ -25,19 +25,20 @@ constexpr const char* kQuadSocket = "/tmp/quad_socket";
 // Listens on the quad display path and collects what one connection sends.
 class QuadServer {
 public:
-    QuadServer() {
+    explicit QuadServer(int backlog = 4) {
         unlink(kQuadSocket);
         fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::strcpy(addr.sun_path, kQuadSocket);
-        ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd_, 4) == 0;
+        ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd_, backlog) == 0;
     }
     ~QuadServer() {
         if (fd_ >= 0) close(fd_);
         unlink(kQuadSocket);
     }
     bool ok() const { return ok_; }
+    const char* path() const { return kQuadSocket; }
 
     // Bytes of the next connection up to its close; nullopt when none came.
     std::optional<std::string> receive(harness::Ms timeout) {
@@ -129,6 +130,31 @@ TEST(Panectl, AbsentServerOnlyLogs) {
     EXPECT_EQ(e->text.rfind("open_socket ", 0), 0u) << e->text;
     EXPECT_EQ(p->stderr_text(), "");
     EXPECT_EQ(p->stdout_text(), "");
+}
+
+// A server that neither accepts nor reads, its backlog full: panectl, which
+// avhub waits for around every tone, gives up after a moment and exits 0.
+TEST(Panectl, ServerThatNeverAcceptsHoldsItAMomentOnly) {
+    HARNESS_REQUIRE_SANDBOX();
+    QuadServer server(0);
+    ASSERT_TRUE(server.ok());
+    std::vector<int> queued;
+    for (int i = 0; i < 8; ++i) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, server.path());
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            close(fd);
+            break;
+        }
+        queued.push_back(fd);
+    }
+    ASSERT_FALSE(queued.empty());
+    auto p = harness::Proc::start("panectl", {"o", "t", "9", "1"});
+    EXPECT_EQ(p->wait_exit(2s), 0) << "panectl waits for a server that does not accept";
+    EXPECT_EQ(p->stderr_text(), "") << "nothing was delivered";
+    for (int fd : queued) close(fd);
 }
 
 }  // namespace

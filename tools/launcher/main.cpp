@@ -4,6 +4,7 @@
 #include <event2/event.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -54,9 +55,12 @@ void detach() {
 
 void write_pid_file() {
     // The folder is writable by others on some boxes: a link planted there
-    // must not make the daemon truncate the file it points to.
-    Fd fd(open(kPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    // must not make the daemon truncate the file it points to, and a FIFO
+    // planted there must not hold it in the open or the write.
+    Fd fd(open(kPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
     if (fd.get() < 0) return;
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
     std::string text = std::to_string(getpid()) + "\n";
     if (write(fd.get(), text.data(), text.size()) < 0) return;
 }

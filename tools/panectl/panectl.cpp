@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "libsocket/socket.h"
+#include "tools/peer.hpp"
 
 namespace {
 
@@ -54,6 +55,9 @@ int main(int argc, char** argv) {
     }
 
     Socket_t* sock = create_socket(kQuadSocket, 0);
+    // avhub waits for us around every tone: a server that neither accepts
+    // nor reads may cost it a bounded moment only.
+    if (sock->fd > 0) tools::bound_writes(sock->fd);
     const bool connected = sock->fd > 0 && open_socket(sock) != 0;
     if (connected && len > 0 && socket_writen(sock->fd, frame.data(), frame.size()) == static_cast<int>(frame.size())) {
         std::fprintf(stderr, "%s\n", frame.data());

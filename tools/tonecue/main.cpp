@@ -184,7 +184,9 @@ SocketPtr connect_retry(const char* path, const char* what) {
 
 int open_fifo(const char* path) {
     if (mkfifo(path, 0777) == 0) chmod(path, 0777);
-    const int fd = ::open(path, O_RDWR);
+    // Non-blocking: should another reader of the FIFO take a command between
+    // the readable event and the read, the read fails instead of waiting.
+    const int fd = ::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) TONECUE_LOG("%s %d %s\n", "main", __LINE__, std::strerror(errno));
     return fd;
 }

@@ -32,6 +32,8 @@ inline bool peer_closed(int fd) {
 inline constexpr timeval kWriteBound{0, 100000};
 
 // Gives fd's blocking writes the bound above; 0, or -1 when it cannot be set.
+// Set before connecting, it bounds a UNIX-domain connect to a server whose
+// backlog is full as well (the connect then fails with EAGAIN).
 inline int bound_writes(int fd) {
     return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kWriteBound, sizeof kWriteBound);
 }
