@@ -275,6 +275,59 @@ TEST(HangFaults, DecprobeStalledReply) {
     EXPECT_TRUE(p->wait_stdout("*** close decoder ***", 100ms));
 }
 
+// encprobe and ctlprobe: a server stalls inside a stream packet or a reply.
+// Their consoles are served meanwhile, what was cut is completed by its
+// rest, and they end on their normal command or reply.
+TEST(HangFaults, ProbesServeTheirConsolesWhileAServerStalls) {
+    HARNESS_REQUIRE_SANDBOX();
+    const std::vector<std::uint8_t> packet = boxsim::make_packet(1, 0, 7, 0, std::vector<std::uint8_t>(40, 0x42));
+    const std::string packet_hex = boxsim::to_hex(packet);
+    const struct {
+        const char* what;
+        const char* program;
+        std::vector<std::string> args;
+        std::string ep;
+        std::string head, rest;  // hex sent before and after the stall
+        const char* usage;       // a line of the console's h
+        const char* end_line;    // what shows the completed bytes and the end
+    } cases[] = {
+        {"encprobe, inside a stream packet", "encprobe", {}, "ado_enc_server_socket", packet_hex.substr(0, 2 * kStallAt),
+         packet_hex.substr(2 * kStallAt), "start audio encode", nullptr},
+        {"encprobe, inside a payload", "encprobe", {}, "ado_enc_server_socket", packet_hex.substr(0, 2 * 30),
+         packet_hex.substr(2 * 30), "start audio encode", nullptr},
+        {"ctlprobe, inside a reply", "ctlprobe", {"w", "1", "2"}, "ado_ctrl_cmd_socket",
+         reply_hex(wire::RSP_ADO_CTRL_WRITE, 1, 0, kStallAt), reply_hex(wire::RSP_ADO_CTRL_WRITE, 1, kStallAt, 48),
+         "start audio decode", " close decoder "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto sim = boxsim::Boxsim::start();
+        ASSERT_TRUE(sim);
+        ASSERT_TRUE(sim->ok("replies off"));
+        harness::ProcOptions opts;
+        opts.stdin_pipe = true;
+        auto p = harness::Proc::start(c.program, c.args, opts);
+        ASSERT_TRUE(sim->records().wait(
+            [&](const boxsim::Records& r) { return !r.events("accept", c.ep).empty(); }, 5s));
+        if (!c.args.empty()) {
+            ASSERT_TRUE(sim->records().wait_commands(c.ep, 1, 5s));
+        }
+        ASSERT_TRUE(sim->ok("send " + c.ep + " " + c.head));
+        for (int i = 0; i < 2; ++i) {
+            p->write_stdin("h\n");
+            ASSERT_TRUE(p->wait_stderr(c.usage, 1500ms)) << "console not served while the server stalls";
+        }
+        ASSERT_TRUE(sim->ok("send " + c.ep + " " + c.rest));
+        if (c.end_line != nullptr) {
+            EXPECT_TRUE(p->wait_stdout(c.end_line, 2s));
+        } else {
+            p->write_stdin("q\n");
+        }
+        EXPECT_EQ(p->wait_exit(3s), 0);
+        EXPECT_EQ(p->stderr_text().find("packet lost"), std::string::npos) << "the stream lost its framing";
+    }
+}
+
 // --- launcher ---------------------------------------------------------------
 
 constexpr const char* kLauncherSocket = "/tmp/launcher.skt";
