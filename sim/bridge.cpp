@@ -372,7 +372,7 @@ void BridgeRole::on_readable(int id) {
         return;
     }
     std::array<std::uint8_t, 4096> buf{};
-    ssize_t n = ::recv(c.peer->fd(), buf.data(), buf.size(), 0);
+    ssize_t n = c.peer->read(buf);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (n <= 0) {
         finish(id, n == 0 ? "eof" : "error");
@@ -429,7 +429,7 @@ void BridgeRole::read_video(Conn& c) {
     const int id = c.id;
     for (;;) {
         auto space = c.deframer->space();
-        ssize_t n = ::recv(c.peer->fd(), space.data(), space.size(), 0);
+        ssize_t n = c.peer->read(space);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
         if (n <= 0) {
             finish(id, n == 0 ? "eof" : "error");
