@@ -189,6 +189,8 @@ local E = {
         expert.group.MALFORMED, expert.severity.WARN),
     resync = ProtoExpert.new("avbox.resync", "Bytes skipped before the next record",
         expert.group.SEQUENCE, expert.severity.WARN),
+    cut_short = ProtoExpert.new("avbox.cut_short", "Command cut short: the next record's magic follows",
+        expert.group.MALFORMED, expert.severity.WARN),
     bad_stream_type = ProtoExpert.new("avbox.bad_stream_type", "Unknown stream type",
         expert.group.PROTOCOL, expert.severity.NOTE),
     unknown_cmd = ProtoExpert.new("avbox.unknown_cmd", "Code with no meaning on this link",
@@ -198,7 +200,7 @@ local E = {
     no_request = ProtoExpert.new("avbox.no_request", "Answer to no request seen on this connection",
         expert.group.SEQUENCE, expert.severity.NOTE),
 }
-avbox.experts = { E.bad_magic, E.bad_length, E.resync, E.bad_stream_type, E.unknown_cmd, E.refused, E.no_request }
+avbox.experts = { E.bad_magic, E.bad_length, E.cut_short, E.resync, E.bad_stream_type, E.unknown_cmd, E.refused, E.no_request }
 
 avbox.prefs.max_payload = Pref.uint("Largest payload length",
     1048576, "A PacketHeader declaring more payload bytes than this is taken as damage")
@@ -347,7 +349,9 @@ local function dissect_packets(tvb, pinfo, tree, link)
             off = resync(tvb, pinfo, bad, off, false, "wrong magic")
             if not off then return len end
         elseif rest < HEADER_SIZE then
-            return need_more(pinfo, tvb, off, HEADER_SIZE - rest)
+            -- Not the exact count: what follows the header may come in the
+            -- same segment, and TCP would hold it back.
+            return need_more(pinfo, tvb, off)
         else
             local size = tvb(off + 10, 4):uint()
             if size > max then
@@ -494,10 +498,22 @@ local function dissect_cmds(tvb, pinfo, tree, link, to_server)
             off = resync(tvb, pinfo, bad, off, true, "wrong magic")
             if not off then return len end
         elseif rest < CMD_SIZE then
-            return need_more(pinfo, tvb, off, CMD_SIZE - rest)
+            -- One more segment rather than the exact count: a record found
+            -- cut short moves the framing, and TCP cannot grow a PDU it
+            -- reassembled to an exact length.
+            return need_more(pinfo, tvb, off)
         else
-            dissect_one_cmd(tvb, pinfo, tree, off, link, to_server)
-            off = off + CMD_SIZE
+            -- A magic inside the 48 bytes: this record was cut short and the
+            -- next one begins there.
+            local inner = string.find(tvb:raw(off + 1, CMD_SIZE - 1), MAGIC, 1, true)
+            if inner then
+                local bad = tree:add(avbox, tvb(off, inner), "Command cut short")
+                bad:add_proto_expert_info(E.cut_short, string.format("Record cut short after %d bytes", inner))
+                off = skip(tvb, bad, pinfo, off, off + inner, "cut short")
+            else
+                dissect_one_cmd(tvb, pinfo, tree, off, link, to_server)
+                off = off + CMD_SIZE
+            end
         end
     end
     return len
