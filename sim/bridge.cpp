@@ -422,6 +422,9 @@ void BridgeRole::answer(Conn& c, std::uint16_t request, std::uint8_t chan) {
     if (!c.peer->send(out)) return;
     core::Line line("bridge_sent_cmd");
     line.kv("t", core::now_us()).kv("conn", c.id).kv("u16Cmd", ack.u16Cmd).kv("auto", 1).hex("hex", out);
+    // avhub may have reset the connection as it sent the request (vcb_stop
+    // right after a stop): then the answer never left.
+    if (c.peer->failed()) line.kv("failed", 1);
     ctx_.rec.write(line);
 }
 
