@@ -180,3 +180,30 @@ TEST(DissectorHostile, BadInputIsFlaggedAndTheNextRecordFoundWithoutLuaErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+// Any other port: nothing by default, the records with "Decode As".
+TEST(DissectorHostile, DecodeAsWorksOnAnyPort) {
+    if (dissect::tshark_path().empty()) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it)";
+    harness::TempDir dir;
+    const std::string file = dir.path() + "/other-port.pcapng";
+    {
+        sim::core::Capture cap;
+        ASSERT_EQ(cap.open(file), 0);
+        const int conn = cap.begin_tcp(htonl(0x7F000001), htons(40000), htonl(0x7F000001), htons(3000));
+        cap.data(conn, Dir::FromBoxsim, cat({packet(100), packet(5)}), 1000000);
+        cap.end(conn);
+    }
+    const auto plain = dissect::run_tshark(file);
+    ASSERT_TRUE(plain);
+    EXPECT_TRUE(plain->records.empty());
+    const auto decoded = dissect::run_tshark(file, 60, {"-d", "tcp.port==3000,avbox_stream"});
+    ASSERT_TRUE(decoded);
+    ASSERT_EQ(decoded->records.size(), 2u);
+    EXPECT_EQ(decoded->records[0].get("avbox.u32PacketSize"), "100");
+    EXPECT_EQ(decoded->records[1].get("avbox.u32PacketSize"), "5");
+    EXPECT_FALSE(decoded->lua_error);
+}
+
+}  // namespace

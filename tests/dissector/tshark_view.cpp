@@ -51,11 +51,13 @@ std::string tshark_path() {
     return {};
 }
 
-std::optional<View> run_tshark(const std::string& capture, int timeout_s) {
+std::optional<View> run_tshark(const std::string& capture, int timeout_s, const std::vector<std::string>& extra) {
     const std::string exe = tshark_path();
     if (exe.empty()) return std::nullopt;
-    auto proc = harness::Proc::start(exe, {"-n", "-2", "-X", "lua_script:" AVBOX_DISSECTOR, "-r", capture, "-T",
-                                           "pdml", "-Y", "avbox || tcp.len > 0"});
+    std::vector<std::string> args{"-n", "-2", "-X", "lua_script:" AVBOX_DISSECTOR, "-r", capture, "-T", "pdml",
+                                  "-Y", "avbox || tcp.len > 0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto proc = harness::Proc::start(exe, args);
     const auto status = proc->wait_exit(std::chrono::seconds(timeout_s));
     if (!status || *status != 0) return std::nullopt;
     View v;

@@ -34,6 +34,7 @@ struct View {
 std::string tshark_path();
 // Two passes, so requests show the frame of their answer. nullopt when
 // tshark failed to run or did not end within the timeout.
-std::optional<View> run_tshark(const std::string& capture, int timeout_s = 120);
+std::optional<View> run_tshark(const std::string& capture, int timeout_s = 120,
+                               const std::vector<std::string>& extra = {});
 
 }  // namespace dissect
