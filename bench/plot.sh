@@ -94,10 +94,11 @@ set ylabel 'CPU share of one core (%), per second'
 set y2label 'resident memory (MiB)'
 set ytics nomirror
 set y2tics
-set yrange [0:*]
-set y2range [0:*]
+stats 'call.tsv' skip 1 using 2:3 nooutput
+set yrange [0:STATS_max_x * 1.3 + 0.1]
+set y2range [0:STATS_max_y * 1.3 + 1]
 set grid
-set key top right
+set key bottom right
 plot 'call.tsv' skip 1 using 1:2 with lines lw 1.5 lc rgb '#1f77b4' title 'CPU %', \
      'call.tsv' skip 1 using 1:3 axes x1y2 with lines lw 2 lc rgb '#d62728' title 'RSS MiB'
 EOF
