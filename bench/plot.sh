@@ -3,6 +3,7 @@
 # folder avbench wrote:
 #   latency.*     relay latency distribution of avhub, socat and hoprelay
 #   pacing.*      each clip packet's deviation from its due time, clip openings marked
+#                 (seen as the loop's 100 ms pause) beside where each clip falls due
 #   call-cost.*   avhub's CPU share and resident memory over the long call
 # A plot whose data file is missing (its phase did not run) is left out.
 #
@@ -60,13 +61,23 @@ plot_pacing() {
     {
         terminal "$fmt"
         echo "set output 'pacing.$fmt'"
-        # One dashed line and label per clip opening.
+        # Where each clip's packets fall due: a dashed line per clip.
         if [[ -s clip-opens.tsv ]]; then
             tail -n +2 clip-opens.tsv | while IFS=$'\t' read -r clip due; do
                 echo "set arrow from $due/1000.0, graph 0 to $due/1000.0, graph 1 nohead dt 2 lw 1.5 lc rgb '#444444'"
-                echo "set label '$clip opens' at $due/1000.0, graph 0.04 offset 0.5,0 font ',9'"
+                echo "set label '$clip due' at $due/1000.0, graph 0.04 offset 0.5,0 font ',9'"
             done
         fi
+        # Where a clip was opened: avhub reads clips ahead of their due time
+        # and each opening pauses its loop for 100 ms, the only pause while
+        # a clip plays, so it shows as a gap of 60 ms or more in the
+        # arrivals (due time + deviation) of video and audio together.
+        tail -n +2 pacing.tsv | awk -F'\t' '{ print $4 + $3 }' | sort -g |
+            awk 'NR > 1 && $1 - prev >= 60 { printf "%.1f %.0f\n", prev, $1 - prev } { prev = $1 }' |
+            while read -r at gap; do
+                echo "set arrow from $at/1000.0, graph 0 to $at/1000.0, graph 1 nohead lw 1.5 lc rgb '#d62728'"
+                echo "set label 'next clip opened: no packet for $gap ms' at $at/1000.0, graph 0.92 right offset -0.5,0 font ',9' tc rgb '#d62728'"
+            done
         cat <<'EOF'
 set title 'Clip pacing: arrival at the decoder minus due time (25 frames/s H.264, G.711 in 160-byte blocks)'
 set xlabel 'due time from the start of the clip (s)'
@@ -110,4 +121,4 @@ for fmt in png svg; do
     plot_pacing "$fmt"
     plot_call "$fmt"
 done
-ls -1 "$out"/*.png "$out"/*.svg 2>/dev/null | sed 's/^/plot: /'
+for f in *.png *.svg; do [[ -e $f ]] && echo "plot: $PWD/$f"; done; true

@@ -242,6 +242,7 @@ std::string BridgeRole::cmd_send_cmd(const Args& args) {
     if (!c->peer->send(out)) return "error backlog full";
     core::Line line("bridge_sent_cmd");
     line.kv("t", core::now_us()).kv("conn", c->id).kv("u16Cmd", cmd.u16Cmd).hex("hex", out);
+    if (c->peer->failed()) line.kv("failed", 1);
     ctx_.rec.write(line);
     return "ok";
 }
