@@ -207,3 +207,53 @@ TEST(DissectorHostile, DecodeAsWorksOnAnyPort) {
 }
 
 }  // namespace
+
+namespace {
+
+// Seeded damage of every kind at once: valid records of both kinds with
+// bytes flipped, lengths overwritten, pieces dropped and cut at random, on
+// every registered port. Whatever comes of it, no Lua error, and the
+// undamaged records still decode.
+TEST(DissectorHostile, RandomDamageNeverRaisesALuaError) {
+    if (dissect::tshark_path().empty()) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it)";
+    harness::TempDir dir;
+    const std::string file = dir.path() + "/random.pcapng";
+    std::mt19937 rng(20261210);
+    const std::uint16_t ports[] = {2004, 2005, 2006, 2007, 2110, 2111, 2112, 2113};
+    {
+        sim::core::Capture cap;
+        ASSERT_EQ(cap.open(file), 0);
+        long long t = 1000000;
+        for (int i = 0; i < 40; ++i) {
+            const std::uint16_t port = ports[i % 8];
+            Bytes stream;
+            for (int r = 0; r < 30; ++r) {
+                Bytes rec = (port == 2005 || port == 2007 || port == 2111)
+                                ? command(static_cast<std::uint16_t>(500 + rng() % 80), 1, 1, rng() % 2 == 0)
+                                : packet(rng() % 3000, static_cast<std::uint8_t>(rng() % 3));
+                switch (rng() % 6) {
+                case 0: rec[rng() % rec.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255); break;
+                case 1: if (rec.size() > 14) wire::store_be32(rec.data() + 10, static_cast<std::uint32_t>(rng())); break;
+                case 2: rec.resize(rng() % rec.size()); break;
+                default: break;
+                }
+                stream.insert(stream.end(), rec.begin(), rec.end());
+            }
+            const int conn = cap.begin_tcp(htonl(0x7F000001), htons(static_cast<std::uint16_t>(41000 + i)),
+                                           htonl(0x7F000001), htons(port));
+            for (std::size_t at = 0; at < stream.size();) {
+                const std::size_t n = std::min<std::size_t>(1 + rng() % 2000, stream.size() - at);
+                cap.data(conn, rng() % 4 == 0 ? Dir::ToBoxsim : Dir::FromBoxsim, slice(stream, at, n), t += 500);
+                at += n;
+            }
+            cap.end(conn);
+        }
+    }
+    const auto view = dissect::run_tshark(file);
+    ASSERT_TRUE(view);
+    EXPECT_FALSE(view->lua_error);
+    EXPECT_EQ(view->errors.find("Lua"), std::string::npos) << view->errors;
+    EXPECT_GT(view->records.size(), 200u);
+}
+
+}  // namespace
