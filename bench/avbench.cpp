@@ -151,6 +151,12 @@ PathResult latency_through(const std::string& name, int src, int dst, const Conf
     plan.joined = joined;
     PathResult r{name, {}, run_stream(src, dst, plan)};
     r.lat_us = summarize(r.raw.latency_us);
+    // Every frame's latency, for the distribution plot.
+    if (FILE* f = std::fopen((c.out + "/latency-" + name + ".tsv").c_str(), "w")) {
+        std::fprintf(f, "latency_us\n");
+        for (const double v : r.raw.latency_us) std::fprintf(f, "%.1f\n", v);
+        std::fclose(f);
+    }
     r.raw.latency_us.clear();
     return r;
 }
@@ -423,6 +429,7 @@ PacingResult measure_pacing(const Config& c) {
     // 20 ms. avhub's millisecond clock counts from a whole second of the
     // monotonic clock near its start, found as the one that fits best.
     std::vector<double> best_v, best_a;
+    double ado_from_clip_ms = 0;  // the audio timeline's start from the clip's first video due time
     double best = 1e18;
     for (int k = -1; k <= 3; ++k) {
         const double origin_ms = (std::floor(hub_start) + k) * 1000.0;
@@ -446,6 +453,7 @@ PacingResult measure_pacing(const Config& c) {
             if (fit < best_a_fit) {
                 best_a_fit = fit;
                 best_a = da;
+                ado_from_clip_ms = static_cast<double>(a0 - vdo_start) - static_cast<double>(lead) * 1000.0 / kClipFps;
             }
         }
     }
@@ -454,10 +462,21 @@ PacingResult measure_pacing(const Config& c) {
     r.vdo_rest_ms = without_worst_stall(best_v, r.vdo_stalled);
     r.ado_rest_ms = without_worst_stall(best_a, r.ado_stalled);
     // Every packet's deviation, for a look at where lateness sits in the clip.
+    // due_ms: the packet's due time from the start of the clip's own
+    // timeline, so both kinds share the time axis of the plot.
     if (FILE* f = std::fopen((c.out + "/pacing.tsv").c_str(), "w")) {
-        std::fprintf(f, "kind\tindex\tdeviation_ms\n");
-        for (std::size_t i = 0; i < best_v.size(); ++i) std::fprintf(f, "video\t%zu\t%.3f\n", i, best_v[i]);
-        for (std::size_t i = 0; i < best_a.size(); ++i) std::fprintf(f, "audio\t%zu\t%.3f\n", i, best_a[i]);
+        std::fprintf(f, "kind\tindex\tdeviation_ms\tdue_ms\n");
+        for (std::size_t i = 0; i < best_v.size(); ++i)
+            std::fprintf(f, "video\t%zu\t%.3f\t%.1f\n", i, best_v[i], static_cast<double>(i) * 1000.0 / kClipFps);
+        for (std::size_t i = 0; i < best_a.size(); ++i)
+            std::fprintf(f, "audio\t%zu\t%.3f\t%.1f\n", i, best_a[i],
+                         ado_from_clip_ms + static_cast<double>(i) * kAdoBlock / 8.0);
+        std::fclose(f);
+    }
+    // Where the clips open on the same axis: the requested clip at 0, the
+    // black trailer after it.
+    if (FILE* f = std::fopen((c.out + "/clip-opens.tsv").c_str(), "w")) {
+        std::fprintf(f, "clip\tdue_ms\nclip\t0\ntrailer\t%d\n", kClipSeconds * 1000);
         std::fclose(f);
     }
     r.ok = true;
@@ -485,10 +504,20 @@ CallCost measure_call(const Config& c) {
     std::this_thread::sleep_for(2s);
     r.start = sample(hub->pid());
     const double until = mono_s() + c.call_s;
+    // One line a second: CPU share over that second and resident memory.
+    FILE* trace = std::fopen((c.out + "/call.tsv").c_str(), "w");
+    if (trace) std::fprintf(trace, "t_s\tcpu_percent\trss_mib\n");
+    ProcSample prev = r.start;
     while (mono_s() < until) {
         std::this_thread::sleep_for(1s);
-        r.rss_peak_kib = std::max(r.rss_peak_kib, sample(hub->pid()).rss_kib);
+        const ProcSample now = sample(hub->pid());
+        r.rss_peak_kib = std::max(r.rss_peak_kib, now.rss_kib);
+        if (trace && now.ok)
+            std::fprintf(trace, "%.2f\t%.3f\t%.3f\n", now.t - r.start.t, cpu_percent(prev, now),
+                         static_cast<double>(now.rss_kib) / 1024.0);
+        if (now.ok) prev = now;
     }
+    if (trace) std::fclose(trace);
     r.end = sample(hub->pid());
     (void)fifo(*hub, "stop");
     r.sim_stats = sim->command("stats");

@@ -242,6 +242,7 @@ std::string BridgeRole::cmd_send_cmd(const Args& args) {
     if (!c->peer->send(out)) return "error backlog full";
     core::Line line("bridge_sent_cmd");
     line.kv("t", core::now_us()).kv("conn", c->id).kv("u16Cmd", cmd.u16Cmd).hex("hex", out);
+    if (c->peer->failed()) line.kv("failed", 1);
     ctx_.rec.write(line);
     return "ok";
 }
@@ -372,7 +373,7 @@ void BridgeRole::on_readable(int id) {
         return;
     }
     std::array<std::uint8_t, 4096> buf{};
-    ssize_t n = ::recv(c.peer->fd(), buf.data(), buf.size(), 0);
+    ssize_t n = c.peer->read(buf);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (n <= 0) {
         finish(id, n == 0 ? "eof" : "error");
@@ -422,6 +423,9 @@ void BridgeRole::answer(Conn& c, std::uint16_t request, std::uint8_t chan) {
     if (!c.peer->send(out)) return;
     core::Line line("bridge_sent_cmd");
     line.kv("t", core::now_us()).kv("conn", c.id).kv("u16Cmd", ack.u16Cmd).kv("auto", 1).hex("hex", out);
+    // avhub may have reset the connection as it sent the request (vcb_stop
+    // right after a stop): then the answer never left.
+    if (c.peer->failed()) line.kv("failed", 1);
     ctx_.rec.write(line);
 }
 
@@ -429,7 +433,7 @@ void BridgeRole::read_video(Conn& c) {
     const int id = c.id;
     for (;;) {
         auto space = c.deframer->space();
-        ssize_t n = ::recv(c.peer->fd(), space.data(), space.size(), 0);
+        ssize_t n = c.peer->read(space);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
         if (n <= 0) {
             finish(id, n == 0 ? "eof" : "error");

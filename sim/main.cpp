@@ -12,6 +12,7 @@
 
 #include "bridge.hpp"
 #include "codec/codec_role.hpp"
+#include "core/capture.hpp"
 #include "core/role.hpp"
 #include "quad_display.hpp"
 #include "ui_app.hpp"
@@ -25,6 +26,7 @@ constexpr const char* kUsage =
     "  --roles LIST          roles to run, comma separated (default codec)\n"
     "  --record DIR          record directory (default /tmp/boxsim)\n"
     "  --control PATH        control socket (default /tmp/boxsim.ctl)\n"
+    "  --capture FILE        write every byte exchanged on every endpoint to FILE (pcapng)\n"
     "  --seed N              seed of the synthetic payloads (default 1)\n"
     "  --late EP:SECONDS     bring endpoint EP up SECONDS after start (repeatable)\n"
     "  --refuse KIND         refuse opens: ado_enc ado_dec ado_ctrl vdo_enc vdo_dec h239_enc h239_dec\n"
@@ -92,6 +94,7 @@ constexpr OptionEntry kOptions[] = {
      }},
     {"--record", true, [](Settings& s, const char* a) { s.record_dir = a; return *a != '\0'; }},
     {"--control", true, [](Settings& s, const char* a) { s.control_path = a; return *a != '\0'; }},
+    {"--capture", true, [](Settings& s, const char* a) { s.capture_path = a; return *a != '\0'; }},
     {"--seed", true,
      [](Settings& s, const char* a) {
          long v;
@@ -199,6 +202,11 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return 1;
     }
+    if (!settings.capture_path.empty() && sim::core::capture().open(settings.capture_path) != 0) {
+        std::fprintf(stderr, "boxsim: cannot write capture %s: %s\n", settings.capture_path.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
     sim::core::Context ctx{loop, rec, control, settings};
 
     std::vector<std::unique_ptr<sim::core::Role>> roles;
@@ -236,6 +244,9 @@ int main(int argc, char** argv) {
     sim::core::say("ready");
     loop.run();
     for (auto& role : roles) role->summary();
+    // Roles close their connections first, so the capture ends each one.
+    roles.clear();
+    sim::core::capture().close();
     sim::core::say("exit");
     return 0;
 }

@@ -69,7 +69,7 @@ void QuadDisplayRole::on_readable(int id) {
     Conn& conn = it->second;
     std::array<std::uint8_t, 256> buf;
     for (;;) {
-        const ssize_t n = ::read(conn.peer->fd(), buf.data(), buf.size());
+        const ssize_t n = conn.peer->read(buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (n <= 0) {

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/capture.hpp"
+
 namespace sim::ui_app {
 
 namespace {
@@ -47,6 +49,7 @@ int UiAppRole::start() {
         return -1;
     }
     ctx_.loop.watch(fd_.get(), POLLIN, [this](short) { on_readable(); });
+    capture_ = core::capture().begin_unix(kFifoPath, -1);
     core::Line line("up");
     line.kv("ep", "tivane_in").kv("t", core::now_us());
     ctx_.rec.write(line);
@@ -60,6 +63,7 @@ void UiAppRole::on_readable() {
         const ssize_t n = ::read(fd_.get(), buf.data(), buf.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
+        core::capture().data(capture_, core::Capture::Dir::ToBoxsim, {buf.data(), static_cast<std::size_t>(n)});
         for (ssize_t i = 0; i < n;) {
             const std::size_t take = std::min<std::size_t>(kRecordSize - rec_len_, static_cast<std::size_t>(n - i));
             std::memcpy(rec_.data() + rec_len_, buf.data() + i, take);

@@ -32,6 +32,7 @@ private:
     bool created_ = false;
     std::array<std::uint8_t, kRecordSize> rec_{};
     std::size_t rec_len_ = 0;
+    int capture_ = 0;  // conversation of the FIFO in the capture
     long long records_ = 0;
 };
 

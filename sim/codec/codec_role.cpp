@@ -161,7 +161,7 @@ void CodecRole::on_client(int id, short revents) {
 
 void CodecRole::read_commands(Client& c) {
     std::array<std::uint8_t, 48 * 64> buf;
-    ssize_t n = ::read(c.peer->fd(), buf.data(), buf.size());
+    ssize_t n = c.peer->read(buf);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (n <= 0) {
         close_client(c.peer->id(), true);
@@ -185,7 +185,7 @@ void CodecRole::read_bitstream(Client& c) {
     if (!c.deframer) {
         // Encoder bitstream sockets carry nothing towards the server.
         std::array<std::uint8_t, 65536> buf;
-        ssize_t n = ::read(c.peer->fd(), buf.data(), buf.size());
+        ssize_t n = c.peer->read(buf);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
         if (n <= 0) {
             close_client(c.peer->id(), true);
@@ -198,7 +198,7 @@ void CodecRole::read_bitstream(Client& c) {
     }
     auto room = c.deframer->space();
     if (room.empty()) return;
-    ssize_t n = ::read(c.peer->fd(), room.data(), room.size());
+    ssize_t n = c.peer->read(room);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (n <= 0) {
         if (c.deframer->held() > 0) {

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/capture.hpp"
+
 namespace sim::core {
 
 Fd listen_unix(const std::string& path) {
@@ -31,6 +33,18 @@ Peer::Peer(Fd fd, int id, std::size_t out_capacity)
     if (::getsockopt(fd_.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) pid_ = cred.pid;
     int flags = ::fcntl(fd_.get(), F_GETFL);
     ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK);
+    capture_ = capture().begin(fd_.get(), pid_);
+}
+
+Peer::~Peer() { capture().end(capture_); }
+
+ssize_t Peer::read(std::span<std::uint8_t> into) {
+    const ssize_t n = ::read(fd_.get(), into.data(), into.size());
+    if (n > 0)
+        capture().data(capture_, Capture::Dir::ToBoxsim, into.first(static_cast<std::size_t>(n)));
+    else if (n == 0)
+        capture().peer_closed(capture_);
+    return n;
 }
 
 bool Peer::send(std::span<const std::uint8_t> bytes) {
@@ -58,6 +72,7 @@ bool Peer::flush() {
             failed_ = true;
             return false;
         }
+        capture().data(capture_, Capture::Dir::FromBoxsim, {out_.get() + out_pos_, static_cast<std::size_t>(w)});
         out_pos_ += static_cast<std::size_t>(w);
     }
     return !failed_;

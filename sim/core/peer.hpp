@@ -19,11 +19,17 @@ Fd listen_unix(const std::string& path);
 class Peer {
 public:
     // out_capacity: the largest backlog of unsent bytes held for this client.
+    // Also starts the connection's conversation in the capture, if any.
     Peer(Fd fd, int id, std::size_t out_capacity);
+    ~Peer();
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
     int fd() const { return fd_.get(); }
     int id() const { return id_; }
     pid_t pid() const { return pid_; }
 
+    // One read of the socket; what it returns is also captured.
+    ssize_t read(std::span<std::uint8_t> into);
     // Queues bytes behind what waits and writes what the socket takes now.
     // False (nothing queued) when they do not fit the backlog.
     bool send(std::span<const std::uint8_t> bytes);
@@ -39,6 +45,7 @@ private:
     int id_;
     pid_t pid_ = -1;
     bool failed_ = false;
+    int capture_ = 0;
     std::unique_ptr<std::uint8_t[]> out_;
     std::size_t out_cap_;
     std::size_t out_pos_ = 0, out_len_ = 0;

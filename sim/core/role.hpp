@@ -18,6 +18,7 @@ struct Settings {
     std::string record_dir = "/tmp/boxsim";
     std::string control_path = "/tmp/boxsim.ctl";
     std::uint32_t seed = 1;
+    std::string capture_path;  // pcapng of every endpoint; empty: none
     // codec role
     std::vector<std::pair<std::string, int>> late;  // endpoint, seconds
     std::vector<std::string> refuse;

@@ -85,6 +85,9 @@ int main(int argc, char** argv) {
     std::printf("Logs and records: %s\n", settings.run_dir.c_str());
     std::printf("  avhub.log (avhub's output), syslog.log, boxsim.log, records/events.tsv (every command, packet "
                 "and record the simulated box saw), records/*.rx|*.tx (payload bytes), summary.txt\n");
+    std::printf("Capture of every link (codec sockets and the bridge's TCP link), decoded by name:\n"
+                "  tshark -X lua_script:%s -2 -r %s/capture.pcapng\n",
+                AVBOX_DISSECTOR, settings.run_dir.c_str());
     std::fflush(stdout);
     return demo::all_matched(session.results(), kStages) ? 0 : 1;
 }

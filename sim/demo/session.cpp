@@ -156,7 +156,8 @@ bool Session::start_box() {
     // avhub's warnings also go to the system log; keep them with the rest.
     syslog_ = std::make_unique<harness::SyslogCapture>();
     boxsim::Options opts;
-    opts.args = {"--roles", "codec,bridge,ui_app,quad_display"};
+    // One capture of the whole run: every codec endpoint and the bridge's TCP link.
+    opts.args = {"--roles", "codec,bridge,ui_app,quad_display", "--capture", settings_.run_dir + "/capture.pcapng"};
     opts.record_dir = settings_.run_dir + "/records";
     console_.say("starting boxsim: codec servers, bridge, user-interface application, quad display server");
     sim_ = boxsim::Boxsim::start(opts);

@@ -40,4 +40,10 @@ constexpr void store_le16(std::uint8_t* p, std::uint16_t v) {
     p[1] = static_cast<std::uint8_t>(v >> 8);
 }
 
+// Little-endian 32-bit store: the simulator's pcapng capture file is
+// written little-endian.
+constexpr void store_le32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
 }  // namespace wire
