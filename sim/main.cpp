@@ -10,11 +10,11 @@
 #include <string>
 #include <string_view>
 
-#include "bridge.hpp"
+#include "bridge/bridge.hpp"
 #include "codec/codec_role.hpp"
 #include "core/role.hpp"
-#include "quad_display.hpp"
-#include "ui_app.hpp"
+#include "quad_display/quad_display.hpp"
+#include "ui_app/ui_app.hpp"
 
 namespace {
 

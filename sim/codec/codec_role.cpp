@@ -28,7 +28,7 @@ CodecRole::CodecRole(core::Context& ctx)
       grant_channel_(ctx.settings.grant_channel),
       replies_(ctx.settings.replies),
       autostream_(ctx.settings.autostream),
-      scratch_(wire::kPacketHeaderSize + Deframer::kMaxPayload) {
+      scratch_(wire::kPacketHeaderSize + media::Deframer::kMaxPayload) {
     refuse_.insert(ctx.settings.refuse.begin(), ctx.settings.refuse.end());
 }
 
@@ -109,7 +109,7 @@ void CodecRole::on_accept(std::size_t ep) {
         c.ep = ep;
         c.peer = std::make_unique<core::Peer>(core::Fd(fd), id,
                                               kind == Kind::EncStrm ? kStrmOutCapacity : kCmdOutCapacity);
-        if (kind == Kind::DecStrm) c.deframer = std::make_unique<Deframer>();
+        if (kind == Kind::DecStrm) c.deframer = std::make_unique<media::Deframer>();
         ++counts_[ep].conns;
         core::Line line("accept");
         line.kv("ep", kEndpoints[ep].name).kv("t", core::now_us()).kv("conn", id).kv("pid", c.peer->pid());
@@ -215,9 +215,9 @@ void CodecRole::read_bitstream(Client& c) {
     long long now = core::now_us();
     Counts& counts = counts_[c.ep];
     for (;;) {
-        Deframer::Item item = c.deframer->next();
-        if (item.type == Deframer::Item::None) break;
-        if (item.type == Deframer::Item::Garbage) {
+        media::Deframer::Item item = c.deframer->next();
+        if (item.type == media::Deframer::Item::None) break;
+        if (item.type == media::Deframer::Item::Garbage) {
             ++counts.garbage;
             core::Line line("garbage");
             line.kv("ep", name).kv("t", now).kv("conn", c.peer->id())

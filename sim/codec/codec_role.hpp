@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "codec/deframer.hpp"
+#include "media/deframer.hpp"
 #include "codec/endpoints.hpp"
 #include "core/peer.hpp"
 #include "core/role.hpp"
@@ -37,7 +37,7 @@ private:
         std::size_t ep = 0;
         std::array<std::uint8_t, 48> cmd{};
         std::size_t cmd_len = 0;
-        std::unique_ptr<Deframer> deframer;  // decoder bitstream clients only
+        std::unique_ptr<media::Deframer> deframer;  // decoder bitstream clients only
     };
     // An encoder channel that streams.
     struct Stream {

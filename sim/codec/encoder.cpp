@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "codec/codec_role.hpp"
-#include "codec/payload.hpp"
+#include "media/payload.hpp"
 #include "wire/fields.hpp"
 
 namespace sim::codec {
@@ -120,7 +120,7 @@ void CodecRole::emit(Stream& s) {
         h.u32Gob = s.video ? ((i == 0 ? wire::kGobFirst : 0u) | (i + 1 == pieces ? wire::kGobLast : 0u)) : 0u;
         std::memcpy(scratch_.data(), wire::kMagic.data(), wire::kMagic.size());
         wire::store_header_fields(scratch_.data(), h);
-        fill_payload(ctx_.settings.seed, static_cast<std::uint32_t>(s.ep), s.ch, s.number,
+        media::fill_payload(ctx_.settings.seed, static_cast<std::uint32_t>(s.ep), s.ch, s.number,
                      static_cast<std::uint32_t>(i), {scratch_.data() + wire::kPacketHeaderSize, size});
         send_packet(targets, {scratch_.data(), wire::kPacketHeaderSize + size}, "auto");
     }

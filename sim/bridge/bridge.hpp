@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/deframer.hpp"
+#include "media/deframer.hpp"
 #include "core/peer.hpp"
 #include "core/role.hpp"
 
@@ -28,7 +28,7 @@ private:
         int id = 0;
         Kind kind = kVbs;
         std::unique_ptr<core::Peer> peer;
-        std::unique_ptr<codec::Deframer> deframer;  // video bitstream connections
+        std::unique_ptr<media::Deframer> deframer;  // video bitstream connections
         std::vector<std::uint8_t> cmd_buf;          // command connections: partial message
         bool paused = false;                        // stop reading (a slow bridge)
         std::uint32_t next_video = 0;               // packet number of the next video send

@@ -2,7 +2,7 @@
 // connections are made on request (avhub listens only once "vcb_start" has
 // set its server up), then scripted commands, video packets and raw bytes
 // go out on them, and whatever avhub sends back is recorded.
-#include "bridge.hpp"
+#include "bridge/bridge.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/payload.hpp"
+#include "media/payload.hpp"
 #include "wire/bytes.hpp"
 #include "wire/codes.hpp"
 #include "wire/fields.hpp"
@@ -194,7 +194,7 @@ std::string BridgeRole::cmd_connect(const Args& args) {
         c.id = id;
         c.kind = static_cast<Kind>(kind);
         c.peer = std::make_unique<core::Peer>(core::Fd(fd), id, kOutCapacity);
-        if (c.kind == kVbs) c.deframer = std::make_unique<codec::Deframer>();
+        if (c.kind == kVbs) c.deframer = std::make_unique<media::Deframer>();
         ctx_.loop.watch(fd, POLLIN, [this, id](short) { on_readable(id); });
         sockaddr_in local{};
         socklen_t len = sizeof local;
@@ -257,7 +257,7 @@ bool BridgeRole::send_video_packet(Conn& c, int type, std::uint32_t size) {
     h.u32Gob = 3;
     wire::store_header_fields(pkt.data(), h);
     std::span<std::uint8_t> payload(pkt.data() + wire::kPacketHeaderSize, size);
-    codec::fill_payload(ctx_.settings.seed, kPayloadEp, static_cast<std::uint32_t>(c.id), c.next_video, 0, payload);
+    media::fill_payload(ctx_.settings.seed, kPayloadEp, static_cast<std::uint32_t>(c.id), c.next_video, 0, payload);
     ++c.next_video;
     core::Line line("bridge_sent");
     line.kv("t", core::now_us())
@@ -437,8 +437,8 @@ void BridgeRole::read_video(Conn& c) {
         }
         c.bytes_in += n;
         c.deframer->commit(static_cast<std::size_t>(n));
-        for (auto item = c.deframer->next(); item.type != codec::Deframer::Item::None; item = c.deframer->next()) {
-            if (item.type == codec::Deframer::Item::Garbage) {
+        for (auto item = c.deframer->next(); item.type != media::Deframer::Item::None; item = c.deframer->next()) {
+            if (item.type == media::Deframer::Item::Garbage) {
                 core::Line line("bridge_garbage");
                 line.kv("t", core::now_us())
                     .kv("conn", id)
