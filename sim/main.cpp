@@ -33,6 +33,7 @@ constexpr const char* kUsage =
     "  --no-autostream       encoders stream only what the control socket scripts\n"
     "  --piece-bytes N       largest video piece payload (default 1400)\n"
     "  --audio-period-ms N   one audio block per period (default 20)\n"
+    "  --real-media          encoders send real coded media, decoders decode it (libavcodec)\n"
     "  --help                this text\n"
     "roles:\n"
     "  codec                 codec servers on /tmp/T_EncStrm ... /tmp/ado_ctrl_cmd_socket\n"
@@ -117,6 +118,7 @@ constexpr OptionEntry kOptions[] = {
      }},
     {"--no-replies", false, [](Settings& s, const char*) { s.replies = false; return true; }},
     {"--no-autostream", false, [](Settings& s, const char*) { s.autostream = false; return true; }},
+    {"--real-media", false, [](Settings& s, const char*) { s.real_media = true; return true; }},
     {"--piece-bytes", true,
      [](Settings& s, const char* a) {
          long v;

@@ -30,6 +30,7 @@ CodecRole::CodecRole(core::Context& ctx)
       autostream_(ctx.settings.autostream),
       scratch_(wire::kPacketHeaderSize + media::Deframer::kMaxPayload) {
     refuse_.insert(ctx.settings.refuse.begin(), ctx.settings.refuse.end());
+    if (ctx.settings.real_media) media::quiet_libav();
 }
 
 CodecRole::~CodecRole() {
@@ -244,6 +245,7 @@ void CodecRole::read_bitstream(Client& c) {
             .hex("hdr", item.header).kv("off", static_cast<long long>(off))
             .kv("open", open_decoders_.count({c.ep, h.u8StreamCh}) ? 1 : 0);
         ctx_.rec.write(line);
+        decode_chunk(c.ep, h, item.payload);
     }
 }
 
@@ -314,10 +316,14 @@ void CodecRole::handle_command(Client& c, std::span<const std::uint8_t, 48> raw)
         std::size_t strm = partner(c.ep, Kind::DecStrm);
         if (code == wire::REQ_ADO_DEC) {
             std::uint8_t granted = grant_channel_ >= 0 ? static_cast<std::uint8_t>(grant_channel_) : ch;
-            if (!refuse) open_decoders_.insert({strm, granted});
+            if (!refuse) {
+                open_decoders_.insert({strm, granted});
+                open_decoding(strm, granted, cmd.u16Type);
+            }
             reply(c, cmd, wire::RSP_ADO_DEC, !refuse, refuse ? ch : granted);
         } else if (code == wire::REQ_ADO_CLOSE) {
             open_decoders_.erase({strm, ch});
+            close_decoding(strm, ch);
             reply(c, cmd, wire::RSP_ADO_CLOSE, true, ch);
         }
     } else if (kind == Kind::CtrlCmd) {
@@ -338,14 +344,21 @@ void CodecRole::handle_command(Client& c, std::span<const std::uint8_t, 48> raw)
         }
     } else if (kind == Kind::DecCmd) {
         std::size_t strm = partner(c.ep, Kind::DecStrm);
-        if (code == wire::REQ_VDO_DEC && !refuse)
+        if (code == wire::REQ_VDO_DEC && !refuse) {
             open_decoders_.insert({strm, ch});
-        else if (code == wire::REQ_VDO_CLOSE)
+            open_decoding(strm, ch, cmd.u16Type);
+        } else if (code == wire::REQ_VDO_CLOSE) {
             open_decoders_.erase({strm, ch});
+            close_decoding(strm, ch);
+        }
     }
 }
 
 void CodecRole::summary() {
+    // Sheets and WAV files of streams still open at the end are kept too,
+    // before "exit" tells a waiting client that the records are complete.
+    while (!decoding_.empty()) close_decoding(decoding_.begin()->first.first, decoding_.begin()->first.second);
+    for (auto& [ch, wav] : wavs_) wav.close();
     for (std::size_t ep = 0; ep < kEndpoints.size(); ++ep) {
         const Counts& k = counts_[ep];
         core::say("summary %s conns=%lld cmds=%lld replies=%lld chunks=%lld frames=%lld blocks=%lld bytes=%lld "
