@@ -357,8 +357,7 @@ void CodecRole::handle_command(Client& c, std::span<const std::uint8_t, 48> raw)
 void CodecRole::summary() {
     // Sheets and WAV files of streams still open at the end are kept too,
     // before "exit" tells a waiting client that the records are complete.
-    while (!decoding_.empty()) close_decoding(decoding_.begin()->first.first, decoding_.begin()->first.second);
-    for (auto& [ch, wav] : wavs_) wav.close();
+    finish_decoding();
     for (std::size_t ep = 0; ep < kEndpoints.size(); ++ep) {
         const Counts& k = counts_[ep];
         core::say("summary %s conns=%lld cmds=%lld replies=%lld chunks=%lld frames=%lld blocks=%lld bytes=%lld "

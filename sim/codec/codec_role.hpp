@@ -72,7 +72,10 @@ private:
         std::unique_ptr<media::VideoDecoder> video;
         std::unique_ptr<media::AudioDecoder> audio;
         std::unique_ptr<media::ContactSheet> sheet;
+        std::uint16_t type = 0;
         std::uint32_t decoded = 0, errors = 0, serial = 0;
+        bool ended = false;
+        std::uint32_t ended_at = 0;  // decoded + errors when the sheet was last written
     };
     using StreamKey = std::pair<std::size_t, std::uint8_t>;
 
@@ -106,6 +109,8 @@ private:
     bool real_payload(Stream& s, media::Bytes& out);
     void open_decoding(std::size_t strm, std::uint8_t ch, std::uint16_t type);
     void close_decoding(std::size_t strm, std::uint8_t ch);
+    void end_sheet(std::size_t strm, std::uint8_t ch, Decoding& d);
+    void finish_decoding();
     void decode_chunk(std::size_t strm, const wire::PacketHeader& h, std::span<const std::uint8_t> payload);
     void record_picture(std::size_t ep, std::uint8_t ch, std::uint32_t n, const std::string& md5);
     void record_sound(std::size_t ep, std::uint8_t ch, std::uint32_t n, std::span<const std::int16_t> pcm);

@@ -94,32 +94,44 @@ void CodecRole::record_sound(std::size_t ep, std::uint8_t ch, std::uint32_t n, s
 
 void CodecRole::open_decoding(std::size_t strm, std::uint8_t ch, std::uint16_t type) {
     if (!ctx_.settings.real_media) return;
-    close_decoding(strm, ch);
+    const StreamKey key{strm, ch};
+    auto it = decoding_.find(key);
+    if (it != decoding_.end()) end_sheet(strm, ch, it->second);
     Decoding d;
     std::string why;
     const bool video = kEndpoints[strm].group != Group::Audio;
-    if (video) {
+    // An open of the same standard keeps the decoder itself, as a hardware
+    // decoder would: what is still on its way from the stream before
+    // decodes on, and a restarted encoder begins with an intra picture.
+    if (it != decoding_.end() && it->second.type == type) {
+        d.video = std::move(it->second.video);
+        d.audio = std::move(it->second.audio);
+    } else if (video) {
         d.video = media::VideoDecoder::open(type, why);
-        d.sheet = std::make_unique<media::ContactSheet>();
     } else {
         d.audio = media::AudioDecoder::open(type, why);
     }
-    d.serial = ++sheet_serial_[{strm, ch}];
+    if (video) d.sheet = std::make_unique<media::ContactSheet>();
+    d.type = type;
+    d.serial = ++sheet_serial_[key];
     core::Line line("decoder");
     line.kv("ep", kEndpoints[strm].name).kv("t", core::now_us()).kv("ch", ch).kv("state", "open")
         .kv("u16Type", type).kv("media", d.video ? d.video->name() : d.audio ? d.audio->standard().name : "none");
     if (!why.empty()) line.kv("why", why);
     ctx_.rec.write(line);
-    decoding_.emplace(StreamKey{strm, ch}, std::move(d));
+    decoding_.insert_or_assign(key, std::move(d));
 }
 
-void CodecRole::close_decoding(std::size_t strm, std::uint8_t ch) {
-    auto it = decoding_.find({strm, ch});
-    if (it == decoding_.end()) return;
-    Decoding& d = it->second;
+// Closes the stream's contact sheet (and brings its WAV file up to date);
+// the decoder stays, so frames still in flight after a close are decoded
+// and counted too, until the next open or the end of the run.
+void CodecRole::end_sheet(std::size_t strm, std::uint8_t ch, Decoding& d) {
+    if (d.ended && d.ended_at == d.decoded + d.errors) return;
+    d.ended = true;
+    d.ended_at = d.decoded + d.errors;
     core::Line line("decoder");
-    line.kv("ep", kEndpoints[strm].name).kv("t", core::now_us()).kv("ch", ch).kv("state", "close")
-        .kv("decoded", d.decoded).kv("errors", d.errors);
+    line.kv("ep", kEndpoints[strm].name).kv("t", core::now_us()).kv("ch", ch).kv("state", "end")
+        .kv("serial", d.serial).kv("decoded", d.decoded).kv("errors", d.errors);
     if (d.sheet && d.sheet->pictures() > 0) {
         const std::string path = ctx_.settings.record_dir + "/" + std::string(kEndpoints[strm].name) + ".ch" +
                                  std::to_string(ch) + "." + std::to_string(d.serial) + ".png";
@@ -132,7 +144,16 @@ void CodecRole::close_decoding(std::size_t strm, std::uint8_t ch) {
                            std::to_string(ch) + ".wav");
     }
     ctx_.rec.write(line);
-    decoding_.erase(it);
+}
+
+void CodecRole::close_decoding(std::size_t strm, std::uint8_t ch) {
+    auto it = decoding_.find({strm, ch});
+    if (it != decoding_.end()) end_sheet(strm, ch, it->second);
+}
+
+void CodecRole::finish_decoding() {
+    for (auto& [key, d] : decoding_) end_sheet(key.first, key.second, d);
+    for (auto& [ch, wav] : wavs_) wav.close();
 }
 
 void CodecRole::decode_chunk(std::size_t strm, const wire::PacketHeader& h, std::span<const std::uint8_t> payload) {
