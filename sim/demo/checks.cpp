@@ -157,33 +157,41 @@ std::pair<int, int> dtmf_tones(int key) {
 }
 
 int dtmf_key(std::span<const std::int16_t> pcm, int rate) {
-    if (pcm.size() < 64 || rate <= 0) return -1;
-    auto strongest = [&](auto freqs, double& power, double& rest) {
+    // 40 ms blocks: fine enough to part neighbouring rows (73 Hz apart),
+    // and summed over the whole tone without depending on its phase.
+    const std::size_t block = static_cast<std::size_t>(rate > 0 ? rate / 25 : 0);
+    if (block == 0 || pcm.size() < block) return -1;
+    std::array<double, kRows.size()> rows{};
+    std::array<double, kColumns.size()> cols{};
+    double reference = 0;  // what all the sound would give as one pure tone
+    for (std::size_t at = 0; at + block <= pcm.size(); at += block) {
+        const auto part = pcm.subspan(at, block);
+        for (std::size_t i = 0; i < rows.size(); ++i) rows[i] += goertzel(part, rate, kRows[i]);
+        for (std::size_t i = 0; i < cols.size(); ++i) cols[i] += goertzel(part, rate, kColumns[i]);
+        // A pure tone of amplitude A over N samples gives a Goertzel power
+        // of (A N / 2)^2, that is N/2 times its energy.
+        double energy = 0;
+        for (std::int16_t x : part) energy += static_cast<double>(x) * x;
+        reference += static_cast<double>(block) / 2.0 * energy;
+    }
+    if (reference <= 0) return -1;
+    auto pick = [&](const auto& p, double& share) {
         std::size_t best = 0;
-        std::vector<double> p;
-        for (int f : freqs) p.push_back(goertzel(pcm, rate, f));
         for (std::size_t i = 1; i < p.size(); ++i)
             if (p[i] > p[best]) best = i;
-        power = p[best];
-        rest = 0;
+        double next = 0;
         for (std::size_t i = 0; i < p.size(); ++i)
-            if (i != best) rest = std::max(rest, p[i]);
-        return best;
+            if (i != best) next = std::max(next, p[i]);
+        share = p[best] / reference;
+        // Clearly above its neighbours (10 dB), or no tone of this group.
+        return p[best] >= 10 * next ? static_cast<int>(best) : -1;
     };
-    double rp = 0, rr = 0, cp = 0, cr = 0;
-    const std::size_t row = strongest(kRows, rp, rr), col = strongest(kColumns, cp, cr);
-    // The energy of the whole sound; a pure tone of amplitude A over N
-    // samples gives a Goertzel power of about (A N / 2)^2, i.e. N/2 * sum(x^2).
-    double energy = 0;
-    for (std::int16_t x : pcm) energy += static_cast<double>(x) * x;
-    const double n = static_cast<double>(pcm.size());
-    const double tone_share = (rp + cp) / (n / 2.0 * energy);
-    // Each of the two tones clearly above its neighbours, and together
-    // most of the sound.
-    if (rp < 10 * rr || cp < 10 * cr || tone_share < 0.7) return -1;
+    double row_share = 0, col_share = 0;
+    const int row = pick(rows, row_share), col = pick(cols, col_share);
+    // Both tones present, and together most of the sound.
+    if (row < 0 || col < 0 || row_share < 0.2 || col_share < 0.2 || row_share + col_share < 0.7) return -1;
     for (std::size_t k = 0; k < kKeys.size(); ++k)
-        if (kKeys[k].first == static_cast<int>(row) && kKeys[k].second == static_cast<int>(col))
-            return static_cast<int>(k);
+        if (kKeys[k].first == row && kKeys[k].second == col) return static_cast<int>(k);
     return -1;
 }
 

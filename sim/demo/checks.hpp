@@ -54,9 +54,10 @@ Tally match_digests(std::string flow, const std::vector<std::string>& want, cons
 std::vector<std::string> framemd5_digests(const std::string& text);
 
 // The key index (0-9, 10 for *, 11 for #) whose row and column tones are
-// the two strongest of the eight DTMF frequencies over the whole sound,
-// measured with the Goertzel algorithm; -1 when no key stands out (both
-// tones must carry most of the sound's energy).
+// the two strongest of the eight DTMF frequencies over the whole sound
+// (Goertzel over 40 ms blocks, summed); -1 when no key stands out: each
+// tone 10 dB above the others of its group, both together most of the
+// sound's energy.
 int dtmf_key(std::span<const std::int16_t> pcm, int rate);
 // One row for a tone: the key asked for against the key detected in pcm.
 Tally match_key(std::string flow, int want, std::span<const std::int16_t> pcm, int rate);
