@@ -13,6 +13,7 @@
 #include "bridge/bridge.hpp"
 #include "codec/codec_role.hpp"
 #include "core/role.hpp"
+#include "media/codecs.hpp"
 #include "quad_display/quad_display.hpp"
 #include "ui_app/ui_app.hpp"
 
@@ -188,6 +189,7 @@ int main(int argc, char** argv) {
     Settings settings;
     int parsed = parse_args(argc, argv, settings);
     if (parsed != 0) return parsed == 1 ? 0 : 2;
+    if (settings.real_media) sim::media::quiet_libav();
 
     sim::core::Loop loop;
     sim::core::Recorder rec;

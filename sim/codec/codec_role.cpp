@@ -30,7 +30,6 @@ CodecRole::CodecRole(core::Context& ctx)
       autostream_(ctx.settings.autostream),
       scratch_(wire::kPacketHeaderSize + media::Deframer::kMaxPayload) {
     refuse_.insert(ctx.settings.refuse.begin(), ctx.settings.refuse.end());
-    if (ctx.settings.real_media) media::quiet_libav();
 }
 
 CodecRole::~CodecRole() {

@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -31,12 +32,21 @@ struct Size {
 constexpr std::array<Size, 5> kH263Sizes{{{128, 96}, {176, 144}, {352, 288}, {704, 576}, {1408, 1152}}};
 constexpr std::array<Size, 2> kH261Sizes{{{176, 144}, {352, 288}}};
 
-template <std::size_t N>
-bool size_in(const std::array<Size, N>& sizes, int w, int h) {
-    for (const auto& s : sizes)
-        if (s.w == w && s.h == h) return true;
-    return false;
-}
+// The video standards of the codec link and what codes them; `sizes`
+// empty: any size.
+struct VideoStandard {
+    std::uint16_t type;
+    const char* name;
+    AVCodecID decoder;
+    const char* encoder;  // by name: H.264 must be libx264, not another
+    std::span<const Size> sizes;
+};
+constexpr std::array<VideoStandard, 4> kVideo{{
+    {wire::STD_H264, "h264", AV_CODEC_ID_H264, "libx264", {}},
+    {wire::STD_VIDEO_53, "h264", AV_CODEC_ID_H264, "libx264", {}},
+    {wire::STD_H263, "h263", AV_CODEC_ID_H263, "h263", kH263Sizes},
+    {wire::STD_H261, "h261", AV_CODEC_ID_H261, "h261", kH261Sizes},
+}};
 
 struct VideoCodec {
     const AVCodec* codec = nullptr;
@@ -44,33 +54,19 @@ struct VideoCodec {
 };
 
 VideoCodec find_video(std::uint16_t type, bool encoder, int w, int h, std::string& why) {
-    VideoCodec v;
-    switch (type) {
-    case wire::STD_H264:
-    case wire::STD_VIDEO_53:
-        v.name = "h264";
-        v.codec = encoder ? avcodec_find_encoder_by_name("libx264") : avcodec_find_decoder(AV_CODEC_ID_H264);
-        break;
-    case wire::STD_H263:
-        v.name = "h263";
-        if (encoder && !size_in(kH263Sizes, w, h)) {
-            why = "h263 cannot code " + std::to_string(w) + "x" + std::to_string(h);
-            return {};
-        }
-        v.codec = encoder ? avcodec_find_encoder(AV_CODEC_ID_H263) : avcodec_find_decoder(AV_CODEC_ID_H263);
-        break;
-    case wire::STD_H261:
-        v.name = "h261";
-        if (encoder && !size_in(kH261Sizes, w, h)) {
-            why = "h261 cannot code " + std::to_string(w) + "x" + std::to_string(h);
-            return {};
-        }
-        v.codec = encoder ? avcodec_find_encoder(AV_CODEC_ID_H261) : avcodec_find_decoder(AV_CODEC_ID_H261);
-        break;
-    default:
+    const VideoStandard* s = nullptr;
+    for (const auto& v : kVideo)
+        if (v.type == type) s = &v;
+    if (s == nullptr) {
         why = "no codec for video type " + std::to_string(type);
         return {};
     }
+    if (encoder && !s->sizes.empty() &&
+        std::none_of(s->sizes.begin(), s->sizes.end(), [&](const Size& z) { return z.w == w && z.h == h; })) {
+        why = std::string(s->name) + " cannot code " + std::to_string(w) + "x" + std::to_string(h);
+        return {};
+    }
+    VideoCodec v{encoder ? avcodec_find_encoder_by_name(s->encoder) : avcodec_find_decoder(s->decoder), s->name};
     if (v.codec == nullptr) why = std::string("libavcodec has no ") + v.name + (encoder ? " encoder" : " decoder");
     return v;
 }

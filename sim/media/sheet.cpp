@@ -81,6 +81,12 @@ std::vector<const ContactSheet::Thumb*> ContactSheet::chosen() const {
     return out;
 }
 
+std::vector<std::uint32_t> ContactSheet::numbers() const {
+    std::vector<std::uint32_t> out;
+    for (const Thumb* t : chosen()) out.push_back(t->n);
+    return out;
+}
+
 bool ContactSheet::write_png(const std::string& path) const {
     const auto tiles = chosen();
     if (tiles.empty()) return false;

@@ -20,6 +20,8 @@ public:
     // Takes picture number n (0, 1, 2 ... in decode order).
     void add(const AVFrame& f, std::uint32_t n);
     std::size_t pictures() const { return count_; }
+    // The numbers of the pictures the sheet shows, in order.
+    std::vector<std::uint32_t> numbers() const;
     // Writes the sheet as a PNG; false when there is no picture or the file
     // cannot be written.
     bool write_png(const std::string& path) const;
