@@ -18,7 +18,7 @@ TEST(DemoSession, EveryStageMatchesAndTheRunFolderHoldsTheLogs) {
     HARNESS_REQUIRE_SANDBOX();
     harness::TempDir run;
     auto demo = harness::Proc::start("boxdemo", {"--run-dir", run.path(), "--cache-dir", DEMO_CACHE_DIR,
-                                                 "--call-seconds", "3", "--size", "352x288"});
+                                                 "--call-seconds", "3", "--size", "160x120"});
     const auto status = demo->wait_exit(200s);
     const std::string out = demo->stdout_text();
     ASSERT_TRUE(status) << out;
