@@ -2,6 +2,7 @@
 // bitstream receipt.
 #include "codec/codec_role.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -144,6 +145,7 @@ void CodecRole::on_client(int id, short revents) {
     if (revents & POLLOUT) c.peer->flush();
     if (revents & (POLLIN | POLLHUP | POLLERR)) {
         Kind kind = kEndpoints[c.ep].kind;
+        if (kind == Kind::DecStrm && ctx_.settings.real_media) take_pending_commands(c.ep);
         if (kind == Kind::DecStrm || kind == Kind::EncStrm)
             read_bitstream(c);
         else
@@ -157,6 +159,22 @@ void CodecRole::on_client(int id, short revents) {
         return;
     }
     update_events(it->second);
+}
+
+// Commands waiting for a decoder are taken before the bitstream that came
+// after them: a player writes the open and then the first packet, and that
+// packet belongs to the stream the open begins (its contact sheet).
+void CodecRole::take_pending_commands(std::size_t strm_ep) {
+    const std::size_t cmd_ep = partner(strm_ep, Kind::DecCmd);
+    std::vector<int> ids;
+    for (const auto& [id, cl] : clients_)
+        if (cl.ep == cmd_ep) ids.push_back(id);
+    for (int id : ids) {
+        auto it = clients_.find(id);
+        if (it == clients_.end()) continue;
+        pollfd p{it->second.peer->fd(), POLLIN, 0};
+        if (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) read_commands(it->second);
+    }
 }
 
 void CodecRole::read_commands(Client& c) {

@@ -89,6 +89,7 @@ private:
 
     // input
     void read_commands(Client& c);
+    void take_pending_commands(std::size_t strm_ep);
     void read_bitstream(Client& c);
     void handle_command(Client& c, std::span<const std::uint8_t, 48> raw);
     void reply(Client& c, const wire::CodecCmd& req, std::uint16_t code, bool agree, std::uint8_t ch);
