@@ -112,6 +112,7 @@ private:
     void close_decoding(std::size_t strm, std::uint8_t ch);
     void end_sheet(std::size_t strm, std::uint8_t ch, Decoding& d);
     void finish_decoding();
+    std::string wav_path(std::size_t strm, std::uint8_t ch) const;
     void decode_chunk(std::size_t strm, const wire::PacketHeader& h, std::span<const std::uint8_t> payload);
     void record_picture(std::size_t ep, std::uint8_t ch, std::uint32_t n, const std::string& md5);
     void record_sound(std::size_t ep, std::uint8_t ch, std::uint32_t n, std::span<const std::int16_t> pcm);

@@ -23,6 +23,10 @@ std::span<const std::uint8_t> as_bytes(std::span<const std::int16_t> pcm) {
 
 }  // namespace
 
+std::string CodecRole::wav_path(std::size_t strm, std::uint8_t ch) const {
+    return ctx_.settings.record_dir + "/" + std::string(kEndpoints[strm].name) + ".ch" + std::to_string(ch) + ".wav";
+}
+
 void CodecRole::open_real_encoder(Stream& s) {
     s.venc.reset();
     s.vself.reset();
@@ -140,8 +144,7 @@ void CodecRole::end_sheet(std::size_t strm, std::uint8_t ch, Decoding& d) {
     auto wav = wavs_.find(ch);
     if (d.audio && wav != wavs_.end()) {
         wav->second.sync();
-        line.kv("wav", ctx_.settings.record_dir + "/" + std::string(kEndpoints[strm].name) + ".ch" +
-                           std::to_string(ch) + ".wav");
+        line.kv("wav", wav_path(strm, ch));
     }
     ctx_.rec.write(line);
 }
@@ -169,16 +172,13 @@ void CodecRole::decode_chunk(std::size_t strm, const wire::PacketHeader& h, std:
     } else if (d.audio) {
         pcm_.clear();
         errors = d.audio->decode(payload, pcm_);
-        record_sound(strm, h.u8StreamCh, d.decoded, pcm_);
+        record_sound(strm, h.u8StreamCh, d.decoded++, pcm_);
         media::WavWriter& wav = wavs_[h.u8StreamCh];
-        if (!wav.is_open())
-            wav.open(ctx_.settings.record_dir + "/" + std::string(kEndpoints[strm].name) + ".ch" +
-                         std::to_string(h.u8StreamCh) + ".wav",
-                     d.audio->standard().rate);
+        if (!wav.is_open()) wav.open(wav_path(strm, h.u8StreamCh), d.audio->standard().rate);
         // One file per channel; sound at another rate than the file's is
         // left out rather than played at the wrong speed.
         if (wav.rate() == d.audio->standard().rate) wav.write(pcm_);
-        if (++d.decoded % kWavSyncBlocks == 0) wav.sync();
+        if (d.decoded % kWavSyncBlocks == 0) wav.sync();
     }
     if (errors > 0) {
         d.errors += static_cast<std::uint32_t>(errors);
