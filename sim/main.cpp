@@ -10,12 +10,13 @@
 #include <string>
 #include <string_view>
 
-#include "bridge.hpp"
+#include "bridge/bridge.hpp"
 #include "codec/codec_role.hpp"
 #include "core/capture.hpp"
 #include "core/role.hpp"
-#include "quad_display.hpp"
-#include "ui_app.hpp"
+#include "media/codecs.hpp"
+#include "quad_display/quad_display.hpp"
+#include "ui_app/ui_app.hpp"
 
 namespace {
 
@@ -35,6 +36,7 @@ constexpr const char* kUsage =
     "  --no-autostream       encoders stream only what the control socket scripts\n"
     "  --piece-bytes N       largest video piece payload (default 1400)\n"
     "  --audio-period-ms N   one audio block per period (default 20)\n"
+    "  --real-media          encoders send real coded media, decoders decode it (libavcodec)\n"
     "  --help                this text\n"
     "roles:\n"
     "  codec                 codec servers on /tmp/T_EncStrm ... /tmp/ado_ctrl_cmd_socket\n"
@@ -120,6 +122,7 @@ constexpr OptionEntry kOptions[] = {
      }},
     {"--no-replies", false, [](Settings& s, const char*) { s.replies = false; return true; }},
     {"--no-autostream", false, [](Settings& s, const char*) { s.autostream = false; return true; }},
+    {"--real-media", false, [](Settings& s, const char*) { s.real_media = true; return true; }},
     {"--piece-bytes", true,
      [](Settings& s, const char* a) {
          long v;
@@ -189,6 +192,7 @@ int main(int argc, char** argv) {
     Settings settings;
     int parsed = parse_args(argc, argv, settings);
     if (parsed != 0) return parsed == 1 ? 0 : 2;
+    if (settings.real_media) sim::media::quiet_libav();
 
     sim::core::Loop loop;
     sim::core::Recorder rec;

@@ -2,6 +2,7 @@
 // bitstream receipt.
 #include "codec/codec_role.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,7 +29,7 @@ CodecRole::CodecRole(core::Context& ctx)
       grant_channel_(ctx.settings.grant_channel),
       replies_(ctx.settings.replies),
       autostream_(ctx.settings.autostream),
-      scratch_(wire::kPacketHeaderSize + Deframer::kMaxPayload) {
+      scratch_(wire::kPacketHeaderSize + media::Deframer::kMaxPayload) {
     refuse_.insert(ctx.settings.refuse.begin(), ctx.settings.refuse.end());
 }
 
@@ -109,7 +110,7 @@ void CodecRole::on_accept(std::size_t ep) {
         c.ep = ep;
         c.peer = std::make_unique<core::Peer>(core::Fd(fd), id,
                                               kind == Kind::EncStrm ? kStrmOutCapacity : kCmdOutCapacity);
-        if (kind == Kind::DecStrm) c.deframer = std::make_unique<Deframer>();
+        if (kind == Kind::DecStrm) c.deframer = std::make_unique<media::Deframer>();
         ++counts_[ep].conns;
         core::Line line("accept");
         line.kv("ep", kEndpoints[ep].name).kv("t", core::now_us()).kv("conn", id).kv("pid", c.peer->pid());
@@ -144,6 +145,7 @@ void CodecRole::on_client(int id, short revents) {
     if (revents & POLLOUT) c.peer->flush();
     if (revents & (POLLIN | POLLHUP | POLLERR)) {
         Kind kind = kEndpoints[c.ep].kind;
+        if (kind == Kind::DecStrm && ctx_.settings.real_media) take_pending_commands(c.ep);
         if (kind == Kind::DecStrm || kind == Kind::EncStrm)
             read_bitstream(c);
         else
@@ -157,6 +159,22 @@ void CodecRole::on_client(int id, short revents) {
         return;
     }
     update_events(it->second);
+}
+
+// Commands waiting for a decoder are taken before the bitstream that came
+// after them: a player writes the open and then the first packet, and that
+// packet belongs to the stream the open begins (its contact sheet).
+void CodecRole::take_pending_commands(std::size_t strm_ep) {
+    const std::size_t cmd_ep = partner(strm_ep, Kind::DecCmd);
+    std::vector<int> ids;
+    for (const auto& [id, cl] : clients_)
+        if (cl.ep == cmd_ep) ids.push_back(id);
+    for (int id : ids) {
+        auto it = clients_.find(id);
+        if (it == clients_.end()) continue;
+        pollfd p{it->second.peer->fd(), POLLIN, 0};
+        if (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) read_commands(it->second);
+    }
 }
 
 void CodecRole::read_commands(Client& c) {
@@ -215,9 +233,9 @@ void CodecRole::read_bitstream(Client& c) {
     long long now = core::now_us();
     Counts& counts = counts_[c.ep];
     for (;;) {
-        Deframer::Item item = c.deframer->next();
-        if (item.type == Deframer::Item::None) break;
-        if (item.type == Deframer::Item::Garbage) {
+        media::Deframer::Item item = c.deframer->next();
+        if (item.type == media::Deframer::Item::None) break;
+        if (item.type == media::Deframer::Item::Garbage) {
             ++counts.garbage;
             core::Line line("garbage");
             line.kv("ep", name).kv("t", now).kv("conn", c.peer->id())
@@ -244,6 +262,7 @@ void CodecRole::read_bitstream(Client& c) {
             .hex("hdr", item.header).kv("off", static_cast<long long>(off))
             .kv("open", open_decoders_.count({c.ep, h.u8StreamCh}) ? 1 : 0);
         ctx_.rec.write(line);
+        decode_chunk(c.ep, h, item.payload);
     }
 }
 
@@ -314,10 +333,14 @@ void CodecRole::handle_command(Client& c, std::span<const std::uint8_t, 48> raw)
         std::size_t strm = partner(c.ep, Kind::DecStrm);
         if (code == wire::REQ_ADO_DEC) {
             std::uint8_t granted = grant_channel_ >= 0 ? static_cast<std::uint8_t>(grant_channel_) : ch;
-            if (!refuse) open_decoders_.insert({strm, granted});
+            if (!refuse) {
+                open_decoders_.insert({strm, granted});
+                open_decoding(strm, granted, cmd.u16Type);
+            }
             reply(c, cmd, wire::RSP_ADO_DEC, !refuse, refuse ? ch : granted);
         } else if (code == wire::REQ_ADO_CLOSE) {
             open_decoders_.erase({strm, ch});
+            close_decoding(strm, ch);
             reply(c, cmd, wire::RSP_ADO_CLOSE, true, ch);
         }
     } else if (kind == Kind::CtrlCmd) {
@@ -338,14 +361,20 @@ void CodecRole::handle_command(Client& c, std::span<const std::uint8_t, 48> raw)
         }
     } else if (kind == Kind::DecCmd) {
         std::size_t strm = partner(c.ep, Kind::DecStrm);
-        if (code == wire::REQ_VDO_DEC && !refuse)
+        if (code == wire::REQ_VDO_DEC && !refuse) {
             open_decoders_.insert({strm, ch});
-        else if (code == wire::REQ_VDO_CLOSE)
+            open_decoding(strm, ch, cmd.u16Type);
+        } else if (code == wire::REQ_VDO_CLOSE) {
             open_decoders_.erase({strm, ch});
+            close_decoding(strm, ch);
+        }
     }
 }
 
 void CodecRole::summary() {
+    // Sheets and WAV files of streams still open at the end are kept too,
+    // before "exit" tells a waiting client that the records are complete.
+    finish_decoding();
     for (std::size_t ep = 0; ep < kEndpoints.size(); ++ep) {
         const Counts& k = counts_[ep];
         core::say("summary %s conns=%lld cmds=%lld replies=%lld chunks=%lld frames=%lld blocks=%lld bytes=%lld "

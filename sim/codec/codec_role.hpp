@@ -12,8 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "codec/deframer.hpp"
 #include "codec/endpoints.hpp"
+#include "media/codecs.hpp"
+#include "media/deframer.hpp"
+#include "media/sheet.hpp"
+#include "media/wav.hpp"
 #include "core/peer.hpp"
 #include "core/role.hpp"
 #include "wire/records.hpp"
@@ -37,7 +40,7 @@ private:
         std::size_t ep = 0;
         std::array<std::uint8_t, 48> cmd{};
         std::size_t cmd_len = 0;
-        std::unique_ptr<Deframer> deframer;  // decoder bitstream clients only
+        std::unique_ptr<media::Deframer> deframer;  // decoder bitstream clients only
     };
     // An encoder channel that streams.
     struct Stream {
@@ -54,6 +57,25 @@ private:
         std::uint32_t number = 0;
         long long next_due = 0;
         std::uint64_t timer = 0;
+        // real media (--real-media): the encoder, and the decoder that
+        // decodes its own output, as the far end will see it
+        int width = 0, height = 0;
+        std::string media = "synthetic";
+        std::unique_ptr<media::VideoEncoder> venc;
+        std::unique_ptr<media::VideoDecoder> vself;
+        std::unique_ptr<media::AudioEncoder> aenc;
+        std::unique_ptr<media::AudioDecoder> aself;
+        std::uint32_t decoded = 0;  // pictures or blocks the own decoder gave
+    };
+    // A decoder channel decoding what it receives (--real-media).
+    struct Decoding {
+        std::unique_ptr<media::VideoDecoder> video;
+        std::unique_ptr<media::AudioDecoder> audio;
+        std::unique_ptr<media::ContactSheet> sheet;
+        std::uint16_t type = 0;
+        std::uint32_t decoded = 0, errors = 0, serial = 0;
+        bool ended = false;
+        std::uint32_t ended_at = 0;  // decoded + errors when the sheet was last written
     };
     using StreamKey = std::pair<std::size_t, std::uint8_t>;
 
@@ -67,6 +89,7 @@ private:
 
     // input
     void read_commands(Client& c);
+    void take_pending_commands(std::size_t strm_ep);
     void read_bitstream(Client& c);
     void handle_command(Client& c, std::span<const std::uint8_t, 48> raw);
     void reply(Client& c, const wire::CodecCmd& req, std::uint16_t code, bool agree, std::uint8_t ch);
@@ -79,6 +102,20 @@ private:
     void schedule(StreamKey key);
     void emit(Stream& s);
     std::vector<Client*> stream_targets(std::size_t ep, pid_t owner);
+
+    // real media (media_io.cpp)
+    void open_real_encoder(Stream& s);
+    // The next coded frame or block of a real encoder into `out`; false
+    // when the stream has none and sends synthetic bytes.
+    bool real_payload(Stream& s, media::Bytes& out);
+    void open_decoding(std::size_t strm, std::uint8_t ch, std::uint16_t type);
+    void close_decoding(std::size_t strm, std::uint8_t ch);
+    void end_sheet(std::size_t strm, std::uint8_t ch, Decoding& d);
+    void finish_decoding();
+    std::string wav_path(std::size_t strm, std::uint8_t ch) const;
+    void decode_chunk(std::size_t strm, const wire::PacketHeader& h, std::span<const std::uint8_t> payload);
+    void record_picture(std::size_t ep, std::uint8_t ch, std::uint32_t n, const std::string& md5);
+    void record_sound(std::size_t ep, std::uint8_t ch, std::uint32_t n, std::span<const std::int16_t> pcm);
     // Writes one header + payload to the targets and records it; returns
     // how many targets took it (the others are recorded as drops).
     std::size_t send_packet(const std::vector<Client*>& targets, std::span<const std::uint8_t> packet, const char* src);
@@ -105,6 +142,11 @@ private:
     // One packet built at a time: header + the largest payload a script or
     // a stream produces.
     std::vector<std::uint8_t> scratch_;
+    std::map<StreamKey, Decoding> decoding_;
+    std::map<std::uint8_t, media::WavWriter> wavs_;  // per audio decoder channel, for the whole run
+    std::map<StreamKey, std::uint32_t> sheet_serial_;
+    media::Bytes coded_;
+    std::vector<std::int16_t> pcm_;
 };
 
 }  // namespace sim::codec

@@ -1,11 +1,12 @@
-// Encoder channels: synthetic video frames cut into flagged pieces and audio
-// blocks, paced on an absolute schedule, and the shared packet writer.
+// Encoder channels: video frames (synthetic, or really coded with
+// --real-media) cut into flagged pieces and audio blocks, paced on an
+// absolute schedule, and the shared packet writer.
 #include <algorithm>
 #include <array>
 #include <cstring>
 
 #include "codec/codec_role.hpp"
-#include "codec/payload.hpp"
+#include "media/payload.hpp"
 #include "wire/fields.hpp"
 
 namespace sim::codec {
@@ -36,6 +37,8 @@ void CodecRole::configure(Stream& s) {
         if (s.block_from_rate)
             s.bytes = std::max<std::size_t>(20, static_cast<std::size_t>(s.bitrate) * ctx_.settings.audio_period_ms / 8000);
     }
+    // A change of rate opens the encoder afresh (its next frame is intra).
+    if (ctx_.settings.real_media) open_real_encoder(s);
 }
 
 void CodecRole::start_stream(std::size_t cmd_ep, const wire::CodecCmd& req, pid_t owner) {
@@ -51,6 +54,8 @@ void CodecRole::start_stream(std::size_t cmd_ep, const wire::CodecCmd& req, pid_
     s.type = req.u16Type;
     s.bitrate = req.u16BitRate;
     s.fps = req.u8VdoFrRate;
+    s.width = req.u16VdoWidth;
+    s.height = req.u16VdoHeight;
     if (!s.video) {
         if (req.u16ByteNumPerBlk != 0)
             s.bytes = req.u16ByteNumPerBlk;
@@ -63,9 +68,9 @@ void CodecRole::start_stream(std::size_t cmd_ep, const wire::CodecCmd& req, pid_
     s.next_due = core::now_us() + s.period_us;
     core::Line line("stream");
     line.kv("ep", kEndpoints[strm].name).kv("t", core::now_us()).kv("ch", s.ch).kv("state", "start")
-        .kv("period_us", s.period_us).kv("bytes", static_cast<long long>(s.bytes));
+        .kv("period_us", s.period_us).kv("bytes", static_cast<long long>(s.bytes)).kv("media", s.media);
     ctx_.rec.write(line);
-    streams_.emplace(key, s);
+    streams_.emplace(key, std::move(s));
     schedule(key);
 }
 
@@ -105,11 +110,18 @@ std::vector<CodecRole::Client*> CodecRole::stream_targets(std::size_t ep, pid_t 
 
 void CodecRole::emit(Stream& s) {
     auto targets = stream_targets(s.ep, s.owner);
+    const bool real = real_payload(s, coded_);
+    const std::size_t total = real ? coded_.size() : s.bytes;
+    if (total == 0) {  // the encoder held this frame back
+        ++s.number;
+        return;
+    }
     const std::size_t piece_max = ctx_.settings.piece_bytes;
-    const std::size_t pieces = s.video ? (s.bytes + piece_max - 1) / piece_max : 1;
-    std::size_t left = s.bytes;
+    const std::size_t pieces = s.video ? (total + piece_max - 1) / piece_max : 1;
+    std::size_t left = total;
     for (std::size_t i = 0; i < pieces; ++i) {
-        std::size_t size = s.video ? std::min(left, piece_max) : s.bytes;
+        std::size_t size = s.video ? std::min(left, piece_max) : total;
+        const std::size_t at = total - left;
         left -= size;
         wire::PacketHeader h;
         h.u8StreamType = s.video ? wire::kStreamVideo : wire::kStreamAudio;
@@ -120,8 +132,11 @@ void CodecRole::emit(Stream& s) {
         h.u32Gob = s.video ? ((i == 0 ? wire::kGobFirst : 0u) | (i + 1 == pieces ? wire::kGobLast : 0u)) : 0u;
         std::memcpy(scratch_.data(), wire::kMagic.data(), wire::kMagic.size());
         wire::store_header_fields(scratch_.data(), h);
-        fill_payload(ctx_.settings.seed, static_cast<std::uint32_t>(s.ep), s.ch, s.number,
-                     static_cast<std::uint32_t>(i), {scratch_.data() + wire::kPacketHeaderSize, size});
+        if (real)
+            std::memcpy(scratch_.data() + wire::kPacketHeaderSize, coded_.data() + at, size);
+        else
+            media::fill_payload(ctx_.settings.seed, static_cast<std::uint32_t>(s.ep), s.ch, s.number,
+                                static_cast<std::uint32_t>(i), {scratch_.data() + wire::kPacketHeaderSize, size});
         send_packet(targets, {scratch_.data(), wire::kPacketHeaderSize + size}, "auto");
     }
     ++s.number;

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "codec/codec_role.hpp"
-#include "codec/payload.hpp"
+#include "media/payload.hpp"
 #include "wire/fields.hpp"
 
 namespace sim::codec {
@@ -173,14 +173,14 @@ void CodecRole::add_commands() {
         std::uint32_t seed = ctx_.settings.seed;
         if (a.size() < 7 || a.size() > 8 || !build_header(a, h) || (a.size() == 8 && !parse_u32(a[7], seed)))
             return reply("error usage: packet EP TYPE CH TS GOB SIZE [SEED]");
-        if (h.u32PacketSize > Deframer::kMaxPayload)
-            return reply("error size above " + std::to_string(Deframer::kMaxPayload) + "; use header for lengths only");
+        if (h.u32PacketSize > media::Deframer::kMaxPayload)
+            return reply("error size above " + std::to_string(media::Deframer::kMaxPayload) + "; use header for lengths only");
         std::string error;
         auto targets = resolve(a[1], error);
         if (targets.empty()) return reply(error);
         std::memcpy(scratch_.data(), wire::kMagic.data(), wire::kMagic.size());
         wire::store_header_fields(scratch_.data(), h);
-        fill_payload(seed, static_cast<std::uint32_t>(targets.front()->ep), h.u8StreamCh, h.u32TimeStamp, 0,
+        media::fill_payload(seed, static_cast<std::uint32_t>(targets.front()->ep), h.u8StreamCh, h.u32TimeStamp, 0,
                      {scratch_.data() + wire::kPacketHeaderSize, h.u32PacketSize});
         if (send_packet(targets, {scratch_.data(), wire::kPacketHeaderSize + h.u32PacketSize}, "script") == 0)
             return reply(kBacklogFull);

@@ -27,6 +27,7 @@ struct Settings {
     bool autostream = true;
     std::size_t piece_bytes = 1400;
     int audio_period_ms = 20;
+    bool real_media = false;  // libavcodec encoders and decoders instead of synthetic bytes
 };
 
 struct Context {

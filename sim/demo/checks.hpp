@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,9 +20,10 @@ struct Tally {
     long long arrived = 0;
     long long matched = 0;  // arrived packets equal, byte for byte, to the one sent in that place
     std::string note;       // why it did not match, for a person reading the table
+    long long errors = 0;   // decode errors on the way
 
-    // Everything sent arrived, nothing more, and all of it intact.
-    bool ok() const { return sent > 0 && sent == arrived && arrived == matched; }
+    // Everything sent arrived, nothing more, all of it intact and decodable.
+    bool ok() const { return sent > 0 && sent == arrived && arrived == matched && errors == 0; }
 };
 
 using Packets = std::vector<std::string>;
@@ -41,5 +44,38 @@ Tally match_packets(std::string flow, const Packets& sent, const Packets& arrive
 // `block` bytes: sent counts the whole blocks in the stream, matched the
 // arrived blocks equal to the stream's bytes in that place.
 Tally match_blocks(std::string flow, const std::string& sent, const Packets& arrived, std::size_t block);
+
+// Decoded media, compared by the MD5 of each picture or block: digest i
+// that arrived must equal digest i expected; decode errors fail the row.
+Tally match_digests(std::string flow, const std::vector<std::string>& want, const std::vector<std::string>& got,
+                    long long errors);
+
+// The picture MD5s of stream 0 in the output of `ffmpeg -f framemd5`.
+std::vector<std::string> framemd5_digests(const std::string& text);
+
+// The key index (0-9, 10 for *, 11 for #) whose row and column tones are
+// the two strongest of the eight DTMF frequencies over the whole sound
+// (Goertzel over 40 ms blocks, summed); -1 when no key stands out: each
+// tone 10 dB above the others of its group, both together most of the
+// sound's energy.
+int dtmf_key(std::span<const std::int16_t> pcm, int rate);
+// One row for a tone: the key asked for against the key detected in pcm.
+Tally match_key(std::string flow, int want, std::span<const std::int16_t> pcm, int rate);
+// Pictures [0, lead) and the last `lead` after `clip` more must be black.
+Tally match_black(std::string flow, const std::vector<std::string>& got, std::size_t lead, std::size_t clip,
+                  const std::string& black);
+
+// The offset between the arrival of a clip's first picture and its first
+// sound (microseconds; -1 when one never came); matched while within
+// kLipSyncToleranceMs.
+inline constexpr long long kLipSyncToleranceMs = 200;
+Tally lip_sync(std::string flow, long long video_us, long long audio_us);
+
+// The row and column frequencies of a key index.
+std::pair<int, int> dtmf_tones(int key);
+
+// The samples and rate of a mono 16-bit WAV file's bytes; false when it is
+// not one.
+bool parse_wav(const std::string& bytes, std::vector<std::int16_t>& pcm, int& rate);
 
 }  // namespace demo::checks

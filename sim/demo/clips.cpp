@@ -1,5 +1,7 @@
 #include "clips.hpp"
 
+#include <stdio.h>
+
 extern "C" {
 #include <libavformat/avformat.h>
 }
@@ -8,6 +10,10 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+
+#include "media/av.hpp"
+#include <utility>
+#include <vector>
 
 namespace demo::clips {
 
@@ -23,9 +29,7 @@ struct Recipe {
 // Small pictures keep the clips quick to make; the box's player cares about
 // the codec (H.264 video, G.711 u-law audio at 8 kHz) and the time bases.
 // 800-sample audio frames give 800-byte packets: whole 160-byte blocks.
-// The tone is key 5's two frequencies, 770 Hz and 1336 Hz, half a second
-// of raw u-law.
-constexpr std::array<Recipe, 3> kRecipes{{
+constexpr std::array<Recipe, 2> kRecipes{{
     {kBlack,
      "-f lavfi -i color=c=black:s=320x180:r=25:d=1 "
      "-f lavfi -i sine=f=440:r=8000:samples_per_frame=800:d=1,volume=0 "
@@ -34,12 +38,18 @@ constexpr std::array<Recipe, 3> kRecipes{{
      "-f lavfi -i testsrc2=s=320x180:r=25:d=3 "
      "-f lavfi -i sine=f=440:r=8000:samples_per_frame=800:d=3 "
      "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a pcm_mulaw -ar 8000 -ac 1 -f avi"},
-    {kTone5,
-     "-f lavfi -i 'aevalsrc=0.4*sin(2*PI*770*t)+0.4*sin(2*PI*1336*t):s=8000:d=0.5' "
-     "-ar 8000 -ac 1 -f mulaw"},
 }};
 
+// A key's tone: its row and column frequencies, half a second of raw u-law.
+std::string tone_args(int key) {
+    const auto [row, col] = checks::dtmf_tones(key);
+    return "-f lavfi -i 'aevalsrc=0.4*sin(2*PI*" + std::to_string(row) + "*t)+0.4*sin(2*PI*" + std::to_string(col) +
+           "*t):s=8000:d=0.5' -ar 8000 -ac 1 -f mulaw";
+}
+
 }  // namespace
+
+std::string tone_file(int key) { return "snd" + std::to_string(key) + ".711"; }
 
 bool ensure(const std::string& cache_dir, std::string& made, std::string& error) {
     std::error_code ec;
@@ -49,16 +59,18 @@ bool ensure(const std::string& cache_dir, std::string& made, std::string& error)
         return false;
     }
     made.clear();
-    for (const auto& r : kRecipes) {
-        const std::string path = cache_dir + "/" + r.name;
+    std::vector<std::pair<std::string, std::string>> recipes;
+    for (const auto& r : kRecipes) recipes.emplace_back(r.name, r.args);
+    for (int key = 0; key < kKeys; ++key) recipes.emplace_back(tone_file(key), tone_args(key));
+    for (const auto& [name, args] : recipes) {
+        const std::string path = cache_dir + "/" + name;
         if (fs::file_size(path, ec) > 0 && !ec) continue;
         // Made under a temporary name and renamed, so an interrupted run
         // never leaves a half-written clip in the cache.
         const std::string part = path + ".part";
-        const std::string cmd = std::string("ffmpeg -nostdin -hide_banner -loglevel error -y ") + r.args + " '" +
-                                part + "' </dev/null";
+        const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y " + args + " '" + part + "' </dev/null";
         if (std::system(cmd.c_str()) != 0) {
-            error = std::string("ffmpeg could not make ") + r.name;
+            error = "ffmpeg could not make " + name;
             fs::remove(part, ec);
             return false;
         }
@@ -67,7 +79,7 @@ bool ensure(const std::string& cache_dir, std::string& made, std::string& error)
             error = "cannot keep " + path + ": " + ec.message();
             return false;
         }
-        made += made.empty() ? r.name : std::string(", ") + r.name;
+        made += made.empty() ? name : ", " + name;
     }
     return true;
 }
@@ -99,6 +111,37 @@ bool demux(const std::string& path, Demuxed& out, std::string& error) {
     av_packet_free(&pkt);
     avformat_close_input(&ctx);
     return true;
+}
+
+bool framemd5(const std::string& path, Digests& out, std::string& error) {
+    out = {};
+    // passthrough: every decoded picture once, none doubled or dropped to
+    // fit a frame rate.
+    const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -i '" + path +
+                            "' -map 0:v:0 -fps_mode passthrough -f framemd5 - </dev/null";
+    std::FILE* p = ::popen(cmd.c_str(), "r");
+    if (p == nullptr) {
+        error = "cannot run ffmpeg";
+        return false;
+    }
+    std::string text;
+    std::array<char, 4096> buf{};
+    for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), p)) > 0;) text.append(buf.data(), n);
+    if (::pclose(p) != 0) {
+        error = "ffmpeg could not decode " + path;
+        return false;
+    }
+    out.md5 = checks::framemd5_digests(text);
+    const auto at = text.find("#dimensions 0: ");
+    if (at != std::string::npos) std::sscanf(text.c_str() + at, "#dimensions 0: %dx%d", &out.width, &out.height);
+    return true;
+}
+
+std::string black_md5(int width, int height) {
+    const auto luma = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    std::basic_string<std::uint8_t> frame(luma, 16);
+    frame.append(2 * static_cast<std::size_t>((width + 1) / 2) * static_cast<std::size_t>((height + 1) / 2), 128);
+    return sim::media::md5_hex(frame);
 }
 
 }  // namespace demo::clips

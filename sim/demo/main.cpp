@@ -4,7 +4,7 @@
 // namespaces of nsrun (scripts/run.sh does that), since the box's fixed
 // paths (/tmp, /dev/avhub, /mnt/project) and TCP ports are used as they are.
 //
-//   boxdemo --run-dir DIR --cache-dir DIR [--call-seconds N]
+//   boxdemo --run-dir DIR --cache-dir DIR [--call-seconds N] [--size WxH]
 //
 // Exit status: 0 when every stage matched, 1 when one did not, 2 when the
 // session could not be run (bad arguments, no namespace, no clips, the box
@@ -27,7 +27,7 @@ constexpr int kStages = 5;
 
 int usage(const char* why) {
     std::fprintf(stderr,
-                 "boxdemo: %s\nusage: boxdemo --run-dir DIR --cache-dir DIR [--call-seconds N]\n"
+                 "boxdemo: %s\nusage: boxdemo --run-dir DIR --cache-dir DIR [--call-seconds N] [--size WxH]\n"
                  "  runs inside nsrun's namespaces; scripts/run.sh starts it\n",
                  why);
     return 2;
@@ -56,6 +56,15 @@ int main(int argc, char** argv) {
             const long n = std::strtol(value, &end, 10);
             if (end == value || *end != '\0' || n < 1 || n > 600) return usage("--call-seconds takes 1 to 600");
             settings.call_seconds = static_cast<int>(n);
+        } else if (arg == "--size") {
+            // The calls' picture size; a small one keeps a test run cheap.
+            int w = 0, h = 0;
+            char tail = 0;
+            if (std::sscanf(value, "%dx%d%c", &w, &h, &tail) != 2 || w < 32 || h < 32 || w > 1920 || h > 1088 ||
+                w % 2 || h % 2 || w == 176)
+                return usage("--size takes WxH, even, 32x32 to 1920x1088 (not 176 wide: that is the QCIF call)");
+            settings.width = w;
+            settings.height = h;
         } else {
             return usage(("unknown option " + arg).c_str());
         }
@@ -85,6 +94,11 @@ int main(int argc, char** argv) {
     std::printf("Logs and records: %s\n", settings.run_dir.c_str());
     std::printf("  avhub.log (avhub's output), syslog.log, boxsim.log, records/events.tsv (every command, packet "
                 "and record the simulated box saw), records/*.rx|*.tx (payload bytes), summary.txt\n");
+    const auto files = session.media_files();
+    if (!files.empty()) {
+        std::printf("Pictures and sound the decoders kept (contact sheets of each video stream, WAV per audio channel):\n");
+        for (const auto& f : files) std::printf("  %s\n", f.c_str());
+    }
     std::printf("Capture of every link (codec sockets and the bridge's TCP link), decoded by name:\n"
                 "  tshark -X lua_script:%s -2 -r %s/capture.pcapng\n",
                 AVBOX_DISSECTOR, settings.run_dir.c_str());

@@ -7,7 +7,7 @@ namespace demo {
 
 namespace {
 
-constexpr int kFlowWidth = 60;
+constexpr int kFlowWidth = 68;
 
 std::string row(const std::string& flow, const std::string& sent, const std::string& arrived,
                 const std::string& matched, const std::string& verdict) {

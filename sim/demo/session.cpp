@@ -11,6 +11,7 @@
 
 #include "clips.hpp"
 #include "harness/util.hpp"
+#include "media/codecs.hpp"
 #include "wire/codes.hpp"
 #include "wire/fields.hpp"
 
@@ -138,14 +139,14 @@ bool Session::prepare() {
         error_ = std::string("cannot make ") + kTivaneDir + ": " + ec.message();
         return false;
     }
-    const std::pair<const char*, std::string> copies[] = {
-        {clips::kBlack, std::string(kTivaneDir) + "/black.avi"},
-        {clips::kAnimation, kClipOnBox},
-        {clips::kTone5, std::string(kTivaneDir) + "/snd" + std::to_string(kToneKey) + ".711"}};
+    std::vector<std::pair<std::string, std::string>> copies{{clips::kBlack, std::string(kTivaneDir) + "/black.avi"},
+                                                            {clips::kAnimation, kClipOnBox}};
+    for (int key = 0; key < clips::kKeys; ++key)
+        copies.emplace_back(clips::tone_file(key), std::string(kTivaneDir) + "/" + clips::tone_file(key));
     for (const auto& [name, to] : copies) {
         fs::copy_file(settings_.cache_dir + "/" + name, to, fs::copy_options::overwrite_existing, ec);
         if (ec) {
-            error_ = "cannot put " + std::string(name) + " in place: " + ec.message();
+            error_ = "cannot put " + name + " in place: " + ec.message();
             return false;
         }
     }
@@ -157,7 +158,7 @@ bool Session::start_box() {
     syslog_ = std::make_unique<harness::SyslogCapture>();
     boxsim::Options opts;
     // One capture of the whole run: every codec endpoint and the bridge's TCP link.
-    opts.args = {"--roles", "codec,bridge,ui_app,quad_display", "--capture", settings_.run_dir + "/capture.pcapng"};
+    opts.args = {"--roles", "codec,bridge,ui_app,quad_display", "--real-media", "--capture", settings_.run_dir + "/capture.pcapng"};
     opts.record_dir = settings_.run_dir + "/records";
     console_.say("starting boxsim: codec servers, bridge, user-interface application, quad display server");
     sim_ = boxsim::Boxsim::start(opts);
@@ -165,11 +166,12 @@ bool Session::start_box() {
         error_ = "boxsim did not come up";
         return false;
     }
-    const std::vector<std::string> args{"54", "1280", "720", "30", kCallBitRate, "1",
-                                        std::to_string(settings_.call_seconds), "0", "0"};
+    const std::string size = std::to_string(settings_.width) + "x" + std::to_string(settings_.height);
+    const std::vector<std::string> args{"54", std::to_string(settings_.width), std::to_string(settings_.height), "30",
+                                        kCallBitRate, "1", std::to_string(settings_.call_seconds), "0", "0"};
     std::string line = "starting avhub";
     for (const auto& a : args) line += " " + a;
-    console_.say(line + "   (H.264, 1280x720, 30 frames/s, " + kCallBitRate + " kbit/s, G.711 u-law, " +
+    console_.say(line + "   (H.264, " + size + ", 30 frames/s, " + kCallBitRate + " kbit/s, G.711 u-law, " +
                  std::to_string(settings_.call_seconds) + " s calls)");
     // avhub runs panectl through the shell: it must be on the path.
     const std::string bin_dir = fs::path(harness::bin("avhub")).parent_path().string();
@@ -191,7 +193,17 @@ void Session::finish_box() {
         hub_->kill_now();
         hub_->wait_exit(2s);
     }
-    if (sim_) sim_->stop();
+    if (sim_) {
+        sim_->stop();
+        // The decoders' last word on each stream names its files.
+        for (const auto& e : sim_->records().events("decoder"))
+            for (const char* key : {"sheet", "wav"}) {
+                const std::string path = e.get(key);
+                if (!path.empty() && path != "unwritten" &&
+                    std::find(media_files_.begin(), media_files_.end(), path) == media_files_.end())
+                    media_files_.push_back(path);
+            }
+    }
     write_logs();
     sim_.reset();
     hub_.reset();
@@ -259,8 +271,23 @@ void Session::note_drops(checks::Tally& row, const std::string& ep, long long t0
     row.note += std::to_string(n) + " packets the " + ep + " endpoint could not write: avhub was not reading";
 }
 
+std::vector<std::string> Session::digests(const char* kind, const std::string& ep, long long t0, int channel) const {
+    std::vector<std::string> out;
+    for (const auto& e : sim_->records().events(kind, ep))
+        if (e.num("t", 0) >= t0 && e.num("ch") == channel) out.push_back(e.get("md5"));
+    return out;
+}
+
+long long Session::decode_errors(const std::string& ep, long long t0, int channel) const {
+    long long n = 0;
+    for (const auto& e : sim_->records().events("decode_error", ep))
+        if (e.num("t", 0) >= t0 && e.num("ch") == channel) n += e.num("errors", 1);
+    return n;
+}
+
 StageResult Session::loopback_call() {
-    StageResult r{.title = "Loopback test call: 1280x720, 30 frames/s, H.264 video and G.711 u-law audio for " +
+    StageResult r{.title = "Loopback test call: " + std::to_string(settings_.width) + "x" +
+                           std::to_string(settings_.height) + ", 30 frames/s, H.264 video and G.711 u-law audio for " +
                            std::to_string(settings_.call_seconds) + " s"};
     console_.say("stage 1: \"start\" -> avhub opens the decoders and encoders and relays the encoders' output "
                  "back to the decoders until its test time runs out");
@@ -271,7 +298,7 @@ StageResult Session::loopback_call() {
         r.problems.push_back("the call did not end at its test time");
 
     const auto& rec = sim_->records();
-    Packets sent_v, got_v, got_a;
+    Packets sent_v, got_v, got_a, enc_pics, dec_pics, enc_snd, dec_snd;
     std::string sent_a;
     auto collect = [&] {
         sent_v = checks::join_frames(since(rec.sent("T_EncStrm"), t0, 0));
@@ -279,13 +306,18 @@ StageResult Session::loopback_call() {
         sent_a.clear();
         for (const auto& b : since(rec.sent("ado_enc_server_socket"), t0, 0)) sent_a += bytes_text(b.payload);
         got_a = checks::payloads(chunks_since("ado_dec_server_socket", t0, 0));
+        enc_pics = digests("picture", "T_EncStrm", t0, 0);
+        dec_pics = digests("picture", "T_DecStrm", t0, 0);
+        enc_snd = digests("sound", "ado_enc_server_socket", t0, 0);
+        dec_snd = digests("sound", "ado_dec_server_socket", t0, 0);
     };
     // The encoders stop at the close requests; what was already on its way
     // is still relayed.
     harness::wait_until(
         [&] {
             collect();
-            return got_v.size() >= sent_v.size() && got_a.size() * kAudioBlock >= sent_a.size();
+            return got_v.size() >= sent_v.size() && got_a.size() * kAudioBlock >= sent_a.size() &&
+                   dec_pics.size() >= enc_pics.size() && dec_snd.size() >= enc_snd.size();
         },
         5s, 200ms);
     r.rows.push_back(checks::match_packets("video frames: encoder -> avhub -> video decoder", sent_v, got_v));
@@ -293,6 +325,10 @@ StageResult Session::loopback_call() {
     r.rows.push_back(
         checks::match_blocks("audio blocks: encoder -> avhub -> audio decoder", sent_a, got_a, kAudioBlock));
     note_drops(r.rows.back(), "ado_enc_server_socket", t0);
+    r.rows.push_back(checks::match_digests("decoded pictures (MD5): encoder's own decode = video decoder's", enc_pics,
+                                           dec_pics, decode_errors("T_DecStrm", t0, 0)));
+    r.rows.push_back(checks::match_digests("decoded audio blocks (MD5): encoder's own decode = audio decoder's",
+                                           enc_snd, dec_snd, decode_errors("ado_dec_server_socket", t0, 0)));
     return r;
 }
 
@@ -364,7 +400,7 @@ StageResult Session::bridge_session() {
 
     const std::size_t stops = hub_count("Stop Test!!");
     if (!fifo("stop") || !wait_hub("Stop Test!!", stops, 5s)) r.problems.push_back("the call did not stop");
-    Packets sent_v, got_v, got_a;
+    Packets sent_v, got_v, got_a, enc_pics, bridge_rx, bridge_tx, dec_pics;
     std::string sent_a;
     const std::string rx_file = settings_.run_dir + "/records/bridge.rx";
     auto collect = [&] {
@@ -373,11 +409,16 @@ StageResult Session::bridge_session() {
         sent_a.clear();
         for (const auto& b : since(rec.sent("ado_enc_server_socket"), t0, 0)) sent_a += bytes_text(b.payload);
         got_a = checks::payloads(chunks_since("ado_dec_server_socket", t0, 0));
+        enc_pics = digests("picture", "T_EncStrm", t0, 0);
+        bridge_rx = digests("picture", "bridge_rx", t0, vbs);
+        bridge_tx = digests("picture", "bridge_tx", t0, vbs);
+        dec_pics = digests("picture", "T_DecStrm", t0, 0);
     };
     harness::wait_until(
         [&] {
             collect();
-            return got_v.size() >= sent_v.size() && got_a.size() * kAudioBlock >= sent_a.size();
+            return got_v.size() >= sent_v.size() && got_a.size() * kAudioBlock >= sent_a.size() &&
+                   bridge_rx.size() >= enc_pics.size() && dec_pics.size() >= bridge_tx.size();
         },
         5s, 200ms);
 
@@ -393,6 +434,10 @@ StageResult Session::bridge_session() {
     note_drops(r.rows.back(), "T_EncStrm", t0);
     r.rows.push_back(checks::match_packets("bridge video packets: bridge -> avhub -> video decoder", bridge_sent,
                                            checks::payloads(chunks_since("T_DecStrm", t0))));
+    r.rows.push_back(checks::match_digests("call pictures (MD5): encoder's own decode = bridge's decode", enc_pics,
+                                           bridge_rx, decode_errors("bridge_rx", t0, vbs)));
+    r.rows.push_back(checks::match_digests("bridge pictures (MD5): bridge's own decode = video decoder's", bridge_tx,
+                                           dec_pics, decode_errors("T_DecStrm", t0, 0)));
     r.rows.push_back(checks::match_packets("bridge requests answered by avhub", want_answers, answers()));
     r.rows.push_back(
         checks::match_blocks("call audio blocks: encoder -> avhub -> audio decoder", sent_a, got_a, kAudioBlock));
@@ -416,11 +461,48 @@ StageResult Session::dtmf_tone() {
         return got;
     };
     harness::wait_until([&] { return quad().size() >= want_quad.size(); }, 5s, 50ms);
-    const std::string tone = harness::read_file(settings_.cache_dir + "/" + clips::kTone5).value_or("");
+    const std::string tone = harness::read_file(settings_.cache_dir + "/" + clips::tone_file(kToneKey)).value_or("");
     r.rows.push_back(checks::match_blocks("tone blocks: file -> avhub -> audio decoder ch 1", tone,
                                           checks::payloads(chunks_since("ado_dec_server_socket", t0, kToneChannel)),
                                           kAudioBlock));
     r.rows.push_back(checks::match_packets("display commands: panectl -> quad display", want_quad, quad()));
+
+    // The tone file itself, decoded block by block as the decoder must.
+    std::vector<std::string> want_snd;
+    std::vector<std::int16_t> file_pcm, block_pcm;
+    std::string why;
+    if (auto dec = sim::media::AudioDecoder::open(wire::STD_G711U, why)) {
+        for (std::size_t at = 0; at + kAudioBlock <= tone.size(); at += kAudioBlock) {
+            block_pcm.clear();
+            dec->decode({reinterpret_cast<const std::uint8_t*>(tone.data()) + at, kAudioBlock}, block_pcm);
+            want_snd.push_back(sim::media::md5_hex({reinterpret_cast<const std::uint8_t*>(block_pcm.data()),
+                                                    block_pcm.size() * sizeof(std::int16_t)}));
+            file_pcm.insert(file_pcm.end(), block_pcm.begin(), block_pcm.end());
+        }
+    } else {
+        r.problems.push_back(why);
+    }
+    const std::string key = std::to_string(kToneKey);
+    r.rows.push_back(checks::match_key("tone file " + clips::tone_file(kToneKey) + " is DTMF key " + key + " (Goertzel)",
+                                       kToneKey, file_pcm, 8000));
+    // The decoder brings its WAV file up to date when the channel closes.
+    harness::wait_until(
+        [&] {
+            for (const auto& e : events_since(rec, "decoder", t0))
+                if (e.get("ep") == "ado_dec_server_socket" && e.num("ch") == kToneChannel && e.get("state") == "end")
+                    return true;
+            return false;
+        },
+        5s, 50ms);
+    r.rows.push_back(checks::match_digests("decoded tone blocks (MD5): file = audio decoder ch 1", want_snd,
+                                           digests("sound", "ado_dec_server_socket", t0, kToneChannel),
+                                           decode_errors("ado_dec_server_socket", t0, kToneChannel)));
+    std::vector<std::int16_t> wav_pcm;
+    int rate = 0;
+    const std::string wav = settings_.run_dir + "/records/ado_dec_server_socket.ch" + std::to_string(kToneChannel) + ".wav";
+    if (!checks::parse_wav(harness::read_file(wav).value_or(""), wav_pcm, rate)) r.problems.push_back("no WAV file " + wav);
+    r.rows.push_back(checks::match_key("decoded tone on audio decoder ch 1 is DTMF key " + key + " (Goertzel)",
+                                       kToneKey, wav_pcm, rate));
     return r;
 }
 
@@ -459,6 +541,29 @@ StageResult Session::animation() {
         checks::payloads(chunks_since("ado_dec_server_socket", t0, kClipAudioChannel)), kAudioBlock));
     r.rows.push_back(checks::match_packets("\"finish\" record -> user-interface application",
                                            {padded("finish", 128)}, finished()));
+
+    // What the decoder shows, against the ffmpeg tool's decode of the files.
+    clips::Digests black_d, clip_d;
+    if (!clips::framemd5(settings_.cache_dir + "/" + clips::kBlack, black_d, error) ||
+        !clips::framemd5(settings_.cache_dir + "/" + clips::kAnimation, clip_d, error)) {
+        r.problems.push_back(error);
+        return r;
+    }
+    std::vector<std::string> want_pics = black_d.md5;
+    want_pics.insert(want_pics.end(), clip_d.md5.begin(), clip_d.md5.end());
+    want_pics.insert(want_pics.end(), black_d.md5.begin(), black_d.md5.end());
+    const auto got_pics = digests("picture", "T_DecStrm", t0, 0);
+    r.rows.push_back(checks::match_digests("clip pictures (MD5) = ffmpeg -f framemd5: lead-in, clip, trailer",
+                                           want_pics, got_pics, decode_errors("T_DecStrm", t0, 0)));
+    r.rows.push_back(checks::match_black("lead-in and trailer pictures are black", got_pics, black_d.md5.size(),
+                                         clip_d.md5.size(), clips::black_md5(black_d.width, black_d.height)));
+    // Lip sync: when the clip's first picture and its first sound reached
+    // their decoders (the lead-in's packets come before them).
+    const auto v = chunks_since("T_DecStrm", t0);
+    const auto a = chunks_since("ado_dec_server_socket", t0, kClipAudioChannel);
+    const std::size_t vi = black.video.size(), ai = black.audio.size() / kAudioBlock;
+    r.rows.push_back(checks::lip_sync("lip sync: clip video against clip audio, as delivered",
+                                      vi < v.size() ? v[vi].t_us : -1, ai < a.size() ? a[ai].t_us : -1));
     return r;
 }
 

@@ -20,6 +20,7 @@ struct Settings {
     std::string run_dir;    // logs and records are kept here
     std::string cache_dir;  // clips made once with ffmpeg
     int call_seconds = 10;  // length of the loopback call
+    int width = 1280, height = 720;  // picture size of the calls
 };
 
 struct StageResult {
@@ -70,6 +71,17 @@ private:
     // Packets an encoder endpoint could not write since t0 because avhub
     // was not reading: named in the row's note, as they explain a loss.
     void note_drops(checks::Tally& row, const std::string& ep, long long t0) const;
+    // MD5s of the pictures (kind "picture") or blocks ("sound") an endpoint
+    // decoded since t0 on a channel, and the decode errors there.
+    std::vector<std::string> digests(const char* kind, const std::string& ep, long long t0, int channel) const;
+    long long decode_errors(const std::string& ep, long long t0, int channel) const;
+
+public:
+    // Contact sheets and WAV files the decoders kept, for the closing list.
+    std::vector<std::string> media_files() const { return media_files_; }
+
+private:
+    std::vector<std::string> media_files_;
 
     Settings settings_;
     Console& console_;

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/deframer.hpp"
+#include "media/codecs.hpp"
+#include "media/deframer.hpp"
 #include "core/peer.hpp"
 #include "core/role.hpp"
 
@@ -28,12 +29,17 @@ private:
         int id = 0;
         Kind kind = kVbs;
         std::unique_ptr<core::Peer> peer;
-        std::unique_ptr<codec::Deframer> deframer;  // video bitstream connections
+        std::unique_ptr<media::Deframer> deframer;  // video bitstream connections
         std::vector<std::uint8_t> cmd_buf;          // command connections: partial message
         bool paused = false;                        // stop reading (a slow bridge)
         std::uint32_t next_video = 0;               // packet number of the next video send
         std::uint64_t stream_timer = 0;
         long long packets_in = 0, bytes_in = 0, cmds_in = 0, packets_out = 0, drops = 0;
+        // --real-media: the bridge's own coded video (and its decode of it),
+        // and the decoder of the call video avhub sends
+        std::unique_ptr<media::VideoEncoder> venc;
+        std::unique_ptr<media::VideoDecoder> vself, vrx;
+        std::uint32_t self_pictures = 0, rx_pictures = 0;
     };
     struct Stream {
         int type;
@@ -57,6 +63,11 @@ private:
     void read_video(Conn& c);
     void answer(Conn& c, std::uint16_t request, std::uint8_t chan);
     bool send_video_packet(Conn& c, int type, std::uint32_t size);
+    // The next coded frame of the bridge's test picture; false when no
+    // encoder could be opened (synthetic bytes are sent then).
+    bool real_frame(Conn& c, media::Bytes& out);
+    void decode_received(Conn& c, std::span<const std::uint8_t> payload, std::uint32_t ts);
+    void record_picture(const char* ep, int conn, std::uint32_t n, const std::string& md5);
     void stream_tick(int id, Stream s);
     void finish(int id, const char* why);
 

@@ -1,5 +1,5 @@
 // Quad display server: one connection per command, one 32-byte frame each.
-#include "quad_display.hpp"
+#include "quad_display/quad_display.hpp"
 
 #include <sys/socket.h>
 #include <unistd.h>

@@ -8,7 +8,7 @@
 #include <memory>
 #include <span>
 
-namespace sim::codec {
+namespace sim::media {
 
 class Deframer {
 public:
@@ -41,4 +41,4 @@ private:
     std::size_t pos_ = 0, len_ = 0;
 };
 
-}  // namespace sim::codec
+}  // namespace sim::media

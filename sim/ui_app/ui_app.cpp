@@ -1,6 +1,6 @@
 // User-interface application FIFO: reads the records avhub writes and puts
 // each one in the record directory.
-#include "ui_app.hpp"
+#include "ui_app/ui_app.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,12 +1,12 @@
 // Decoder-side framing check.
-#include "codec/deframer.hpp"
+#include "media/deframer.hpp"
 
 #include <cstring>
 
 #include "wire/bytes.hpp"
 #include "wire/codes.hpp"
 
-namespace sim::codec {
+namespace sim::media {
 
 namespace {
 
@@ -74,4 +74,4 @@ Deframer::Item Deframer::next() {
     return item;
 }
 
-}  // namespace sim::codec
+}  // namespace sim::media

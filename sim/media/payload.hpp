@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-namespace sim::codec {
+namespace sim::media {
 
 inline void fill_payload(std::uint32_t seed, std::uint32_t ep, std::uint32_t ch, std::uint32_t number,
                          std::uint32_t piece, std::span<std::uint8_t> out) {
@@ -20,4 +20,4 @@ inline void fill_payload(std::uint32_t seed, std::uint32_t ep, std::uint32_t ch,
     }
 }
 
-}  // namespace sim::codec
+}  // namespace sim::media
