@@ -63,10 +63,13 @@ std::optional<View> run_tshark(const std::string& capture, int timeout_s, const 
     View v;
     v.errors = proc->stderr_text();
     Record head;                    // the frame's own fields
-    std::optional<Record> current;  // the record being read
+    // The record being read; a plain value and a flag rather than an
+    // optional, which g++ 12 wrongly warns about at -O2.
+    Record current;
+    bool reading = false;
     auto finish = [&] {
-        if (current) v.records.push_back(std::move(*current));
-        current.reset();
+        if (reading) v.records.push_back(std::move(current));
+        reading = false;
     };
     std::istringstream in(proc->stdout_text());
     std::string line;
@@ -97,11 +100,12 @@ std::optional<View> run_tshark(const std::string& capture, int timeout_s, const 
         if (*name == "avbox.record") {
             finish();
             current = head;
-            current->f[*name] = attr(line, "value").value_or("");
+            reading = true;
+            current.f[*name] = attr(line, "value").value_or("");
             continue;
         }
-        if (current && name->rfind("avbox.", 0) == 0)
-            current->f[*name] = show;
+        if (reading && name->rfind("avbox.", 0) == 0)
+            current.f[*name] = show;
     }
     finish();
     return v;
