@@ -428,7 +428,7 @@ void expansion_box_stream_proc(int kind) {
 }
 
 std::int32_t get_local_ip_address() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     ifreq ifr{};
     std::strncpy(ifr.ifr_name, "eth0", IFNAMSIZ - 1);
