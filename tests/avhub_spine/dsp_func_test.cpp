@@ -13,6 +13,7 @@
 #include "dsp_func.hpp"
 #include "globals.hpp"
 #include "harness/util.hpp"
+#include "test_call.hpp"
 
 namespace {
 
@@ -166,6 +167,32 @@ TEST(TestDeadline, FiresOnceWhenPassed) {
     EXPECT_NE(out.find("Time Out !!\n"), std::string::npos) << out;
     EXPECT_EQ(avhub::u32TestEndTm, 0u);
     EXPECT_EQ(run().find("Time Out"), std::string::npos);
+}
+
+TEST(TestDeadline, ATestTimeBeyondTheClocksReachSetsNoDeadline) {
+    struct Case {
+        std::int32_t seconds;
+        std::int32_t now;
+        std::uint32_t want;
+    };
+    const Case cases[] = {
+        {0, 5000, 0},
+        {10, 5000, 15000},
+        {2147483, 0, 2147483000u},  // the farthest deadline the clock can tell
+        {2147484, 0, 0},
+        {INT32_MAX, 123, 0},
+        {-5, 6000, 1000},            // a negative time wraps like the clock
+        {1, -1000, 1},               // a deadline landing on 0 must not read as none
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(avhub::test_deadline(c.seconds, c.now), c.want) << c.seconds << " s at " << c.now;
+
+    // End to end on the loop's check: a 30-day test does not time out at once.
+    avhub::u32TestEndTm = avhub::test_deadline(30 * 24 * 3600, avhub::get_msec_count());
+    testing::internal::CaptureStdout();
+    avhub::check_test_deadline();
+    EXPECT_EQ(testing::internal::GetCapturedStdout().find("Time Out"), std::string::npos);
+    avhub::u32TestEndTm = 0;
 }
 
 TEST(CheckFdWritable, FullSocketIsNotWritable) {
