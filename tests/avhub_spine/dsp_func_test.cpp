@@ -6,16 +6,21 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <thread>
 #include <ctime>
 
 #include "app.hpp"
 #include "codec_conn.hpp"
 #include "dsp_func.hpp"
+#include "socket_cmd.hpp"
 #include "globals.hpp"
 #include "harness/util.hpp"
 #include "test_call.hpp"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // One socketpair per command socket; the far ends play the servers.
 class CodecCmdSockets : public testing::Test {
@@ -193,6 +198,37 @@ TEST(TestDeadline, ATestTimeBeyondTheClocksReachSetsNoDeadline) {
     avhub::check_test_deadline();
     EXPECT_EQ(testing::internal::GetCapturedStdout().find("Time Out"), std::string::npos);
     avhub::u32TestEndTm = 0;
+}
+
+// A command socket whose server has stopped reading loses the request
+// instead of holding avhub; the socket is blocking like avhub's own.
+TEST(SendCodecCmd, FullCommandSocketDoesNotBlock) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    const std::array<char, 4096> chunk{};
+    while (send(sv[0], chunk.data(), chunk.size(), MSG_DONTWAIT) > 0) {
+    }
+    avhub::CodecCmd cmd;
+    avhub::fill_close_chan_cmd_struct(cmd, 517, 0);
+    std::atomic<bool> done{false};
+    long rc = 0;
+    testing::internal::CaptureStdout();
+    std::thread sender([&] {
+        rc = avhub::send_codec_cmd(sv[0], cmd);
+        done = true;
+    });
+    const bool returned = harness::wait_until([&] { return done.load(); }, 2s);
+    // A blocked sender is freed by reading what the socket holds.
+    std::array<char, 4096> sink{};
+    while (!done.load() && read(sv[1], sink.data(), sink.size()) > 0) {
+    }
+    sender.join();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(returned) << "send_codec_cmd blocked on a full socket";
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(out.find("Codec command 517 lost"), std::string::npos) << out;
+    close(sv[0]);
+    close(sv[1]);
 }
 
 TEST(CheckFdWritable, FullSocketIsNotWritable) {
