@@ -7,11 +7,13 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/error.h>
 }
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +23,7 @@ extern "C" {
 #include <thread>
 
 #include "dsp_func.hpp"
+#include "file_open.hpp"
 #include "globals.hpp"
 #include "hooks.hpp"
 #include "log.hpp"
@@ -73,6 +76,42 @@ constexpr std::array<CodecRow, 2> kPcmCodecs{{
 constexpr std::array<int, 2> kG722Ids{101, 52481};
 
 enum class Step { kReading, kDelivering };
+
+using IoOpen = int (*)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**);
+IoOpen library_io_open = nullptr;
+
+// Every open the demuxer makes, of the clip and of anything a container
+// refers to, comes here. Only a regular file is opened, and FFmpeg opens it
+// through the descriptor just checked, so a name swapped for a FIFO after
+// the check cannot block the open. A URL names no local file and is refused
+// before any protocol runs; the whitelist refuses every protocol but "file"
+// behind it as well.
+int regular_file_io_open(AVFormatContext* s, AVIOContext** pb, const char* url, int flags, AVDictionary** opts) {
+    if ((flags & AVIO_FLAG_WRITE) != 0 || library_io_open == nullptr) return AVERROR(EPERM);
+    const char* path = url;
+    if (std::strncmp(path, "file:", 5) == 0) path += 5;
+    const int fd = open_regular_file(path);
+    if (fd < 0) return AVERROR(errno);
+    std::array<char, 40> self{};
+    std::snprintf(self.data(), self.size(), "file:/proc/self/fd/%d", fd);
+    const int rc = library_io_open(s, pb, self.data(), flags, opts);
+    ::close(fd);
+    return rc;
+}
+
+// Opens one clip for demuxing; the library's result code.
+int open_input(AVFormatContext** ctx, const char* file) {
+    *ctx = avformat_alloc_context();
+    if (*ctx == nullptr) return AVERROR(ENOMEM);
+    library_io_open = (*ctx)->io_open;
+    (*ctx)->io_open = regular_file_io_open;
+    AVDictionary* opts = nullptr;
+    (void)av_dict_set(&opts, "protocol_whitelist", "file", 0);
+    // On failure the library frees the context and clears the handle.
+    const int rc = avformat_open_input(ctx, file, nullptr, &opts);
+    av_dict_free(&opts);
+    return rc;
+}
 
 void close_clip() {
     if (stPlayMov.pFmtCtx != nullptr) avformat_close_input(&stPlayMov.pFmtCtx);
@@ -150,7 +189,7 @@ bool open_clip(const char* path, std::uint32_t state) {
 
     close_clip();
     const char* file = state == kPlayRequested ? path : kBlackClipPath;
-    const int rc = avformat_open_input(&m.pFmtCtx, file, nullptr, nullptr);
+    const int rc = open_input(&m.pFmtCtx, file);
     if (rc < 0 || m.pFmtCtx == nullptr) {
         AVHUB_LOG("can not open input file %s[%d][%d]\n", file, rc, 0);
         m.pFmtCtx = nullptr;
@@ -470,14 +509,31 @@ int send_animation_status(int s32Status) {
     if (s32Status != kAnimStatusFinished) return -1;
     std::array<char, kUiRecordSize> record{};
     std::memcpy(record.data(), "finish", 6);
-    // The FIFO belongs to the UI application: opened (never created) for
-    // reading and writing so the open cannot block, and closed again.
-    const int fd = ::open(kUiFifoPath, O_RDWR | O_CLOEXEC);
+    // The FIFO belongs to the UI application: opened (never created) write
+    // only and non-blocking, so an application that is not there (ENXIO) or
+    // not reading (a full pipe) loses this record instead of holding the
+    // loop. 128 bytes are below PIPE_BUF: the write is whole or nothing.
+    const int fd = ::open(kUiFifoPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     print_msg("Cmd to Externel Ap: [%s]\n", record.data());
-    if (fd < 0) return -1;
-    const ssize_t wr = ::write(fd, record.data(), record.size());
+    if (fd < 0) {
+        AVHUB_LOG("Can't open %s: %s, record lost \n", kUiFifoPath, std::strerror(errno));
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        AVHUB_LOG("%s is not a FIFO, record lost \n", kUiFifoPath);
+        ::close(fd);
+        return -1;
+    }
+    ssize_t wr;
+    do {
+        wr = ::write(fd, record.data(), record.size());
+    } while (wr < 0 && errno == EINTR);
+    const int err = errno;
     ::close(fd);
-    return wr == static_cast<ssize_t>(record.size()) ? 0 : -1;
+    if (wr == static_cast<ssize_t>(record.size())) return 0;
+    AVHUB_LOG("Can't write %s: %s, record lost \n", kUiFifoPath, wr < 0 ? std::strerror(err) : "short write");
+    return -1;
 }
 
 bool is_animation_playing() { return stPlayMov.u8Playing != 0; }

@@ -32,6 +32,9 @@ constexpr char kModule[] = "main.c";
 constexpr int kArgCount = 9;
 constexpr std::uint32_t kDelayBufLimit = 1024 * 256;
 constexpr int kFailExit = 1;
+// Reads of the FIFO buffer's size spent at most on the rest of one
+// over-long command (1 MiB, the largest a FIFO can be made to hold).
+constexpr int kFifoDrainReads = 256;
 
 // Buffers live for the whole process; a failed allocation ends start-up.
 std::span<std::uint8_t> alloc_buffer(std::size_t size, const char* what) {
@@ -100,8 +103,10 @@ bool open_fifo() {
         return false;
     }
     // Read-write: opening does not wait for a writer, and the FIFO never
-    // reports end of file when a writer goes away.
-    int fd = open(kFifoPath, O_RDWR);
+    // reports end of file when a writer goes away. Non-blocking: any local
+    // process may also open it for reading and take a command between the
+    // poll and the read, which then must not wait for the next one.
+    int fd = open(kFifoPath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         print_msg("Can't open FIFO %s: %s\n", kFifoPath, std::strerror(errno));
         return false;
@@ -127,15 +132,33 @@ void alloc_buffers() {
     u8VdoSockStatus = u8AdoSockStatus = 0;
 }
 
+// The pid file lies in a world-writable folder: a planted link must not make
+// avhub truncate another file, and a planted FIFO or device must not hold
+// the open or take the write.
+int open_pid_file() {
+    const int fd = open(kPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 void write_pid_file() {
-    std::FILE* f = std::fopen(kPidFile, "w");
-    if (f == nullptr) {
+    const int fd = open_pid_file();
+    if (fd < 0) {
         AVHUB_LOG("Can't write %s: %s \n", kPidFile, std::strerror(errno));
         return;
     }
-    std::fprintf(f, "%d\n", static_cast<int>(getpid()));
-    if (std::fclose(f) != 0) {
-        AVHUB_LOG("Can't write %s: %s \n", kPidFile, std::strerror(errno));
+    char text[16];
+    const int len = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+    const ssize_t wr = write(fd, text, static_cast<std::size_t>(len));
+    const int err = errno;
+    if (close(fd) != 0 || wr != len) {
+        AVHUB_LOG("Can't write %s: %s \n", kPidFile, std::strerror(wr != len ? err : errno));
         return;
     }
     AVHUB_LOG("!!!!!!!!!!!!!!!!!!!!!!!AvHub PID = %d \n", static_cast<int>(getpid()));
@@ -155,12 +178,27 @@ void write_pid_file() {
     std::exit(0);
 }
 
+// A read that filled the buffer has not seen the end of its write: what is
+// waiting now is the rest of that one command and is dropped, so its tail
+// never runs as a command of its own. Bounded, so a writer that keeps the
+// FIFO full cannot hold the loop here.
+void discard_command_rest(int fd, std::span<char> sink) {
+    for (int i = 0; i < kFifoDrainReads; ++i) {
+        const ssize_t n = read(fd, sink.data(), sink.size());
+        if (n < static_cast<ssize_t>(sink.size())) return;
+    }
+}
+
 [[noreturn]] void run_loop() {
     static std::array<char, kFifoReadMax> rx;
+    static std::array<char, kFifoReadMax> sink;
     for (;;) {
         int ready = poll(&MainPollFd, 1, 1);
         if (ready > 0 && (MainPollFd.revents & POLLIN)) {
             ssize_t n = read(s32FifoFd, rx.data(), rx.size());
+            // Dropped before the command runs: a long command would otherwise
+            // let later writes pile up behind the rest and lose them too.
+            if (n == static_cast<ssize_t>(rx.size())) discard_command_rest(s32FifoFd, sink);
             if (n > 0 && handle_fifo_cmd(std::span<const char>(rx.data(), static_cast<std::size_t>(n))) ==
                              FifoAction::kClose)
                 shutdown_avhub();
@@ -233,7 +271,7 @@ int avhub_main(int argc, char** argv) {
     if (!settings_valid()) return 0;
 
     if (Recording == 1) {
-        pRecFile = std::fopen(kRecordFile, "wb");
+        pRecFile = std::fopen(kRecordFile, "wbe");
         if (pRecFile == nullptr) {
             print_msg("Can't create %s: %s\n", kRecordFile, std::strerror(errno));
             return kFailExit;

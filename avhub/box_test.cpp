@@ -79,7 +79,10 @@ constexpr std::array<int, kKindCount> kSvrAddrIndex{2, 3, 0, 1};
 
 int make_listener(Kind k) {
     // Close-on-exec: the shell commands avhub runs must not inherit the ports.
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: a client that resets its connection between the poll and
+    // the accept leaves nothing to accept, and accept must not wait for the
+    // next one.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         AVHUB_LOG("socket fail errno[%d %s]\n", errno, std::strerror(errno));
         return 0;
@@ -428,7 +431,7 @@ void expansion_box_stream_proc(int kind) {
 }
 
 std::int32_t get_local_ip_address() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     ifreq ifr{};
     std::strncpy(ifr.ifr_name, "eth0", IFNAMSIZ - 1);

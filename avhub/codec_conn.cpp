@@ -8,8 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "globals.hpp"
@@ -73,11 +71,11 @@ bool is_bitstream(Role role) {
 // -1 must never reach connect, and 0 would read as "not connected".
 int make_socket(const char* path) {
     for (;;) {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd > 0) return fd;
         if (fd == 0) {
             // Descriptor 0 means "absent" to every sender: move it up.
-            int moved = fcntl(fd, F_DUPFD, 1);
+            int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
             close(fd);
             if (moved > 0) return moved;
         }
@@ -89,12 +87,21 @@ int make_socket(const char* path) {
 }  // namespace
 
 int check_udp_server_active(const char* path, const char* listing) {
-    std::ifstream in(listing, std::ios::binary);
-    if (!in) {
+    // Close-on-exec like every descriptor of avhub; a listing never blocks.
+    const int fd = open(listing, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         AVHUB_LOG("Can't read /proc/net/unix \n");
         return -1;
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    std::array<char, 4096> chunk;
+    for (;;) {
+        const ssize_t n = read(fd, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(chunk.data(), static_cast<std::size_t>(n));
+    }
+    close(fd);
     if (text.find(path) != std::string::npos) {
         AVHUB_SAY_TM("Server Port is Active %s\n", path);
         return 0;

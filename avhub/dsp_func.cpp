@@ -41,10 +41,16 @@ long send_codec_cmd(int fd, const CodecCmd& cmd) {
     if (fd == 0) return -1;
     std::array<std::uint8_t, wire::kCodecCmdSize> bytes{};
     enc_socket_codec_cmd(bytes, cmd);
+    // Never waits for a server that has stopped reading: a 48-byte request
+    // goes into the socket whole or not at all (a UNIX stream socket takes
+    // it in one piece or reports no room), and a full socket loses it.
     ssize_t n;
     do {
-        n = write(fd, bytes.data(), bytes.size());
+        n = send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK) n = write(fd, bytes.data(), bytes.size());
     } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        AVHUB_LOG("Codec command %d lost: server not reading \n", cmd.u16Cmd);
     return static_cast<long>(n);
 }
 

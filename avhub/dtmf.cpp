@@ -3,6 +3,8 @@
 // quad display's tone indicator switched on around the tone.
 #include "dtmf.hpp"
 
+#include <unistd.h>
+
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include <thread>
 
 #include "dsp_func.hpp"
+#include "file_open.hpp"
 #include "globals.hpp"
 #include "hooks.hpp"
 #include "log.hpp"
@@ -43,7 +46,11 @@ FilePtr open_tone_file(std::int32_t s32Key) {
     if (static_cast<std::uint32_t>(s32Key) >= kDtmfKeyCount) return nullptr;
     char path[64];
     std::snprintf(path, sizeof path, "/mnt/project/Tivane/snd%d.711", s32Key);
-    return FilePtr(std::fopen(path, "rb"));
+    const int fd = open_regular_file(path);
+    if (fd < 0) return nullptr;
+    FilePtr file(::fdopen(fd, "rb"));
+    if (!file) ::close(fd);
+    return file;
 }
 
 void run_shell_cmds(std::span<const char* const> cmds) {

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "box_test.hpp"
 #include "dsp_func.hpp"
@@ -17,6 +18,9 @@ namespace avhub {
 namespace {
 
 constexpr char kModule[] = "main.c";
+// The farthest deadline the signed 32-bit clock difference can tell from
+// one already past.
+constexpr std::int64_t kMaxDeadlineMs = INT32_MAX;
 
 void send_close(int fd, std::uint16_t code, std::uint8_t chan) {
     CodecCmd cmd;
@@ -106,14 +110,21 @@ void start_test() {
 
     if (AdoType >= kAdoTypeMin && AdoType <= kAdoTypeMax) open_audio();
 
+    if (TestTime > 0 && static_cast<std::int64_t>(TestTime) * 1000 > kMaxDeadlineMs)
+        AVHUB_LOG("Test time %d s is beyond the clock's reach: no time limit \n", TestTime);
+    u32TestEndTm = test_deadline(TestTime, get_msec_count());
+    if (TestTime == 0) print_msg("fifofd = %d \n", s32FifoFd);
+}
+
+std::uint32_t test_deadline(std::int32_t test_time_s, std::int32_t now_ms) {
+    if (test_time_s == 0) return 0;
+    const std::int64_t ms = static_cast<std::int64_t>(test_time_s) * 1000;
+    if (ms > kMaxDeadlineMs) return 0;
     // Unsigned arithmetic: a negative test time set through the FIFO wraps
     // like the clock does instead of overflowing.
-    u32TestEndTm = static_cast<std::uint32_t>(TestTime) * 1000u;
-    if (u32TestEndTm != 0) {
-        u32TestEndTm += static_cast<std::uint32_t>(get_msec_count());
-    } else {
-        print_msg("fifofd = %d \n", s32FifoFd);
-    }
+    const std::uint32_t end = static_cast<std::uint32_t>(now_ms) + static_cast<std::uint32_t>(ms);
+    // 0 would read as "no deadline".
+    return end == 0 ? 1 : end;
 }
 
 void stop_test() {

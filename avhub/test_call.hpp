@@ -39,6 +39,12 @@ inline constexpr int kQcifWidth = 176;
 
 void start_test();
 void stop_test();
+
+// Deadline of a test call of test_time_s seconds started at now_ms on the
+// 32-bit clock; 0 means none. The deadline is compared through a signed
+// 32-bit difference, so a test longer than that can tell (about 24.8 days)
+// gets no deadline rather than one that reads as already past.
+std::uint32_t test_deadline(std::int32_t test_time_s, std::int32_t now_ms);
 void set_dsp_vdo_res(std::uint16_t u16Width, std::uint16_t u16Height);
 
 }  // namespace avhub

@@ -64,7 +64,7 @@ void MediaBox::SetUp() {
 
     records_dir_ = std::make_unique<harness::TempDir>();
     boxsim::Options opts;
-    opts.args = {"--roles", "codec,ui_app,quad_display"};
+    opts.args = {"--roles", roles_};
     opts.record_dir = records_dir_->path();
     sim_ = boxsim::Boxsim::start(opts);
     ASSERT_TRUE(sim_) << "boxsim did not come up";

@@ -59,6 +59,9 @@ protected:
     // Copies the prepared black clip into place (tests that want it missing
     // skip this).
     bool black_in_place_ = true;
+    // boxsim roles; a test that stands in for the UI application itself
+    // leaves out ui_app.
+    std::string roles_ = "codec,ui_app,quad_display";
     std::string black_source_;
 
     std::unique_ptr<harness::TempDir> records_dir_;

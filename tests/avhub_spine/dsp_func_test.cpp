@@ -6,15 +6,21 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <thread>
 #include <ctime>
 
 #include "app.hpp"
 #include "codec_conn.hpp"
 #include "dsp_func.hpp"
+#include "socket_cmd.hpp"
 #include "globals.hpp"
 #include "harness/util.hpp"
+#include "test_call.hpp"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // One socketpair per command socket; the far ends play the servers.
 class CodecCmdSockets : public testing::Test {
@@ -166,6 +172,63 @@ TEST(TestDeadline, FiresOnceWhenPassed) {
     EXPECT_NE(out.find("Time Out !!\n"), std::string::npos) << out;
     EXPECT_EQ(avhub::u32TestEndTm, 0u);
     EXPECT_EQ(run().find("Time Out"), std::string::npos);
+}
+
+TEST(TestDeadline, ATestTimeBeyondTheClocksReachSetsNoDeadline) {
+    struct Case {
+        std::int32_t seconds;
+        std::int32_t now;
+        std::uint32_t want;
+    };
+    const Case cases[] = {
+        {0, 5000, 0},
+        {10, 5000, 15000},
+        {2147483, 0, 2147483000u},  // the farthest deadline the clock can tell
+        {2147484, 0, 0},
+        {INT32_MAX, 123, 0},
+        {-5, 6000, 1000},            // a negative time wraps like the clock
+        {1, -1000, 1},               // a deadline landing on 0 must not read as none
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(avhub::test_deadline(c.seconds, c.now), c.want) << c.seconds << " s at " << c.now;
+
+    // End to end on the loop's check: a 30-day test does not time out at once.
+    avhub::u32TestEndTm = avhub::test_deadline(30 * 24 * 3600, avhub::get_msec_count());
+    testing::internal::CaptureStdout();
+    avhub::check_test_deadline();
+    EXPECT_EQ(testing::internal::GetCapturedStdout().find("Time Out"), std::string::npos);
+    avhub::u32TestEndTm = 0;
+}
+
+// A command socket whose server has stopped reading loses the request
+// instead of holding avhub; the socket is blocking like avhub's own.
+TEST(SendCodecCmd, FullCommandSocketDoesNotBlock) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    const std::array<char, 4096> chunk{};
+    while (send(sv[0], chunk.data(), chunk.size(), MSG_DONTWAIT) > 0) {
+    }
+    avhub::CodecCmd cmd;
+    avhub::fill_close_chan_cmd_struct(cmd, 517, 0);
+    std::atomic<bool> done{false};
+    long rc = 0;
+    testing::internal::CaptureStdout();
+    std::thread sender([&] {
+        rc = avhub::send_codec_cmd(sv[0], cmd);
+        done = true;
+    });
+    const bool returned = harness::wait_until([&] { return done.load(); }, 2s);
+    // A blocked sender is freed by reading what the socket holds.
+    std::array<char, 4096> sink{};
+    while (!done.load() && read(sv[1], sink.data(), sink.size()) > 0) {
+    }
+    sender.join();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(returned) << "send_codec_cmd blocked on a full socket";
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(out.find("Codec command 517 lost"), std::string::npos) << out;
+    close(sv[0]);
+    close(sv[1]);
 }
 
 TEST(CheckFdWritable, FullSocketIsNotWritable) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <sstream>
 
 #include "avhub_run.hpp"
 #include "codec_listeners.hpp"
@@ -67,6 +68,28 @@ TEST_F(Serving, GetWanIpRunsTheProgramOfTheWorkingDirectoryAndWaits) {
     ASSERT_TRUE(p->wait_stdout("change width", 5s));
     // The next command ran only after get_wan_ip had finished.
     EXPECT_EQ(harness::read_file(cwd / "ran"), "args=0\n");
+}
+
+// The programs avhub runs through the shell get none of its descriptors:
+// no codec socket, bridge listener or control FIFO. (What the test runner
+// itself leaves open reaches avhub and its children alike and is not
+// avhub's to close.)
+TEST_F(Serving, ProgramsItRunsInheritNoDescriptorOfAvhub) {
+    const std::string script = cwd / "get_wan_ip";
+    ASSERT_TRUE(harness::write_file(
+        script, "#!/bin/sh\nfor f in /proc/$$/fd/*; do echo \"${f##*/} $(readlink \"$f\")\"; done > \"$(dirname \"$0\")/fds\"\n"));
+    ASSERT_TRUE(spine_test::fifo_write("get_wan_ip\n"));
+    ASSERT_TRUE(p->wait_stdout("CMD[", 5s));
+    ASSERT_TRUE(spine_test::fifo_write("width 5\n"));
+    ASSERT_TRUE(p->wait_stdout("change width", 5s));
+    const std::string fds = harness::read_file(cwd / "fds").value_or("");
+    ASSERT_NE(fds.find("\n2 "), std::string::npos) << fds;
+    std::istringstream lines(fds);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::string target = line.substr(line.find(' ') + 1);
+        EXPECT_TRUE(target.rfind("socket:", 0) != 0 && target != "/dev/avhub") << "inherited: " << line;
+    }
 }
 
 TEST_F(Serving, VcbStartWithoutABridgeWaitsTwentySecondsThenStartsTheCall) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
 
 #include "avhub_run.hpp"
@@ -166,14 +167,31 @@ TEST_F(Startup, UnusableFifoOrRecordFileFailsAndPidFileProblemIsOnlyLogged) {
         EXPECT_TRUE(p->wait_stdout("Can't create record.bin", 0ms)) << p->stdout_text();
         EXPECT_FALSE(harness::file_exists("/dev/avhub"));
     }
-    {
-        ASSERT_EQ(mkdir("/tmp/avhub.pid", 0755), 0);
+    // Whatever is planted in place of the pid file is left alone: a
+    // directory, a link to another file (which must not be truncated), a
+    // FIFO nobody reads (which must not hold start-up).
+    harness::TempDir other;
+    const std::string victim = other / "victim";
+    ASSERT_TRUE(harness::write_file(victim, "keep"));
+    struct Planted {
+        const char* what;
+        std::function<int()> plant;
+    };
+    const Planted planted[] = {
+        {"directory", [] { return mkdir("/tmp/avhub.pid", 0755); }},
+        {"link to another file", [&] { return symlink(victim.c_str(), "/tmp/avhub.pid"); }},
+        {"FIFO", [] { return mkfifo("/tmp/avhub.pid", 0666); }},
+    };
+    for (const Planted& k : planted) {
+        SCOPED_TRACE(k.what);
+        ASSERT_EQ(k.plant(), 0);
         auto p = spine_test::start_avhub();
         EXPECT_TRUE(p->wait_stdout("Can't write /tmp/avhub.pid", 10s)) << p->stdout_text();
         ASSERT_TRUE(p->wait_stdout("==================waiting", 5s));
         ASSERT_TRUE(spine_test::fifo_write("close\n"));
         EXPECT_EQ(p->wait_exit(5s), 0);
-        rmdir("/tmp/avhub.pid");
+        EXPECT_EQ(harness::read_file(victim), "keep");
+        if (rmdir("/tmp/avhub.pid") != 0) unlink("/tmp/avhub.pid");
     }
 }
 
