@@ -8,7 +8,13 @@ include(GNUInstallDirs)
 install(TARGETS avhub encprobe decprobe ctlprobe tonecue launcher panectl blendset
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT box)
 
-install(TARGETS libsocket libsocket_early ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+# Debian's multiarch folder, so the armhf and native -dev packages can sit
+# side by side.
+set(avbox_libdir lib)
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(avbox_libdir lib/${CMAKE_LIBRARY_ARCHITECTURE})
+endif()
+install(TARGETS libsocket libsocket_early ARCHIVE DESTINATION ${avbox_libdir} COMPONENT dev)
 install(FILES ${CMAKE_SOURCE_DIR}/common/libsocket/socket.h ${CMAKE_SOURCE_DIR}/common/libsocket/packet.h
               ${CMAKE_SOURCE_DIR}/common/libsocket/debug.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/libsocket COMPONENT dev)
@@ -21,9 +27,12 @@ if(TARGET boxdemo AND TARGET nsrun)
   install(PROGRAMS ${CMAKE_SOURCE_DIR}/packaging/avbox-demo DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
 endif()
 
-foreach(pkg avbox avbox-dev avbox-sim)
+foreach(pair box:avbox dev:avbox-dev sim:avbox-sim)
+  string(REPLACE ":" ";" pair ${pair})
+  list(GET pair 0 component)
+  list(GET pair 1 pkg)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${pkg}
-          COMPONENT ${pkg})
+          COMPONENT ${component})
 endforeach()
 
 set(CPACK_GENERATOR DEB)
@@ -48,28 +57,19 @@ else()
                   OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
 
-set(CPACK_COMPONENTS_ALL box dev sim avbox avbox-dev avbox-sim)
-# The copyright files ride in the package of the same name.
-set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
-foreach(c box avbox)
-  set(CPACK_COMPONENT_${c}_GROUP box)
-endforeach()
-foreach(c dev avbox-dev)
-  set(CPACK_COMPONENT_${c}_GROUP dev)
-endforeach()
-foreach(c sim avbox-sim)
-  set(CPACK_COMPONENT_${c}_GROUP sim)
-endforeach()
+set(CPACK_COMPONENTS_ALL box dev sim)
 
 set(CPACK_DEBIAN_BOX_PACKAGE_NAME avbox)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME avbox-dev)
 set(CPACK_DEBIAN_SIM_PACKAGE_NAME avbox-sim)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+# Same headers on every architecture: the armhf and native ones co-install.
+set(CPACK_DEBIAN_DEV_PACKAGE_MULTIARCH same)
 set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "avbox (= ${PROJECT_VERSION}), ffmpeg, iproute2")
-set(CPACK_COMPONENT_GROUP_BOX_DESCRIPTION
-    "media box user-space programs\n avhub (the media controller), the audio codec test clients encprobe,\n decprobe and ctlprobe, the prompt player tonecue, the launcher daemon,\n panectl and blendset.")
-set(CPACK_COMPONENT_GROUP_DEV_DESCRIPTION
-    "media box socket and packet library (static) and headers\n libsocket and libsocket_early, the two revisions of the socket endpoint,\n packet and time library the box's tools are built on, with the wire\n record headers.")
-set(CPACK_COMPONENT_GROUP_SIM_DESCRIPTION
-    "media box simulator and demo, for bench PCs\n boxsim plays the box around avhub (codec servers, remote bridge,\n user-interface application, quad display server); avbox-demo runs one\n whole session of the box with the installed programs in private\n namespaces. Not for the box itself.")
+set(CPACK_COMPONENT_BOX_DESCRIPTION
+    "media box user-space programs\navhub (the media controller), the audio codec test clients encprobe,\ndecprobe and ctlprobe, the prompt player tonecue, the launcher daemon,\npanectl and blendset.")
+set(CPACK_COMPONENT_DEV_DESCRIPTION
+    "media box socket and packet library (static) and headers\nlibsocket and libsocket_early, the two revisions of the socket endpoint,\npacket and time library the box's tools are built on, with the wire\nrecord headers.")
+set(CPACK_COMPONENT_SIM_DESCRIPTION
+    "media box simulator and demo, for bench PCs\nboxsim plays the box around avhub (codec servers, remote bridge,\nuser-interface application, quad display server); avbox-demo runs one\nwhole session of the box with the installed programs in private\nnamespaces. Not for the box itself.")
 include(CPack)
