@@ -15,11 +15,16 @@ mapfile -t debs < <(ls "$pkgs"/avbox_*_"$arch".deb "$pkgs"/avbox-dev_*_"$arch".d
 [[ ${#debs[@]} -eq 3 ]] || { echo "test-deb-install: expected three $arch packages in $pkgs" >&2; exit 1; }
 
 export DEBIAN_FRONTEND=noninteractive
-exec unshare --mount --propagation private bash -euo pipefail -s -- "$@" "${debs[@]}" <<'INNER'
+base=$(mktemp -d /tmp/avbox-deb-root.XXXXXX)
+trap 'rmdir "$base"' EXIT
+repo=$(cd "$(dirname "$0")/.." && pwd)
+unshare --mount --propagation private bash -euo pipefail -s -- "$base" "$repo" "$@" "${debs[@]}" <<'INNER'
+base=$1
+repo=$2
+shift 2
 n_debs=3
 args=("${@:1:$#-$n_debs}")
 debs=("${@: -$n_debs}")
-base=$(mktemp -d /tmp/avbox-deb-root.XXXXXX)
 mount -t tmpfs tmpfs "$base"
 mkdir "$base/upper" "$base/work" "$base/root"
 mount -t overlay overlay -o "lowerdir=/,upperdir=$base/upper,workdir=$base/work" "$base/root"
@@ -28,6 +33,9 @@ mount --rbind /dev "$r/dev"
 mount -t proc proc "$r/proc"
 mount --rbind /sys "$r/sys"
 mount -t tmpfs tmpfs "$r/tmp"
+# The source tree and its build folders are out of sight: only what the
+# packages installed can run.
+mount -t tmpfs tmpfs "$r$repo"
 mkdir -p "$r/tmp/debs"
 cp "${debs[@]}" "$r/tmp/debs/"
 for p in /usr/bin/avhub /usr/bin/boxsim /usr/bin/avbox-demo; do
@@ -36,6 +44,7 @@ done
 echo "== apt-get install ./avbox*.deb (in a throwaway root)"
 chroot "$r" sh -c 'cd /tmp/debs && apt-get install -y -q --no-install-recommends ./*.deb' | tail -n 12
 chroot "$r" dpkg-query -W avbox avbox-dev avbox-sim
+[[ "$(chroot "$r" sh -c 'command -v avhub')" == /usr/bin/avhub ]]
 echo "== avbox-demo with the installed programs"
 chroot "$r" sh -c 'cd /tmp && AVBOX_DEMO_DIR=/tmp/demo avbox-demo "$@"' avbox-demo "${args[@]}"
 INNER
