@@ -1,14 +1,42 @@
 #!/usr/bin/env bash
 # Installs the Debian packages listed in scripts/packages.txt that are not
 # installed yet. Safe to run again: with nothing missing it does nothing.
+#
+# A plain name means the machine's own architecture; NAME:ARCH names another
+# one (the box's armhf libraries), and that architecture is added to dpkg
+# first. Each is checked for its own architecture: a package that has no
+# Multi-Arch field (libevent-dev) can be installed for only one at a time, and
+# the other one must not count as present.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-mapfile -t wanted < <(grep -vE '^\s*(#|$)' "$here/packages.txt")
+mapfile -t wanted < <(grep -vE '^\s*(#|$)' "$here/packages.txt" | sed 's/\s*#.*//; s/\s*$//')
+native=$(dpkg --print-architecture)
+
+if [[ $(id -u) -ne 0 ]]; then
+    sudo=sudo
+else
+    sudo=
+fi
+
+# installed NAME ARCH: true when NAME is installed for ARCH (or as arch "all").
+installed() {
+    local a status
+    for a in "$2" all; do
+        status=$(dpkg-query -W -f='${Status}' "$1:$a" 2>/dev/null || true)
+        [[ "$status" == "install ok installed" ]] && return 0
+    done
+    return 1
+}
 
 missing=()
-for pkg in "${wanted[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
-    [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+foreign=()
+for entry in "${wanted[@]}"; do
+    name=${entry%%:*}
+    arch=$native
+    [[ "$entry" == *:* ]] && arch=${entry#*:}
+    installed "$name" "$arch" && continue
+    missing+=("$name:$arch")
+    [[ "$arch" != "$native" ]] && foreign+=("$arch")
 done
 
 if [[ ${#missing[@]} -eq 0 ]]; then
@@ -16,12 +44,14 @@ if [[ ${#missing[@]} -eq 0 ]]; then
     exit 0
 fi
 
+for arch in $(printf '%s\n' "${foreign[@]}" | sort -u); do
+    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+        echo "deps: adding architecture $arch"
+        $sudo dpkg --add-architecture "$arch"
+    fi
+done
+
 echo "deps: installing ${missing[*]}"
-if [[ $(id -u) -ne 0 ]]; then
-    sudo=sudo
-else
-    sudo=
-fi
 export DEBIAN_FRONTEND=noninteractive
 # A mirror caught in the middle of a sync can fail one index while the others
 # refresh; go on and let the install itself decide.

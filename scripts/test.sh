@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything twice (g++ release build, clang ASan+UBSan build) and
-# runs every test in both. Installs missing Debian packages first.
+# Builds everything three times (g++ release build, clang ASan+UBSan build,
+# the box's armhf build) and runs every test in each, the armhf one under
+# qemu-user. Then makes the Debian packages of both architectures, installs
+# the native ones in a throwaway root and runs the demo there, and checks the
+# armhf ones. Installs missing Debian packages first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -41,5 +44,20 @@ run_ctest build-asan
 
 bash scripts/fuzz.sh --ci
 
-say "all tests passed in both builds, and every fuzz target ran clean"
+say "packages: build/packages/ (native)"
+rm -rf build/packages
+(cd build && cpack -G DEB >/dev/null)
+ls build/packages/*.deb
+say "native packages installed in a throwaway root: the demo's five stages"
+bash scripts/test-deb-install.sh build/packages --call-seconds 3
+
+# The armhf build, its whole suite under emulation, its packages checked.
+log=$(mktemp)
+start=$SECONDS
+bash scripts/cross.sh --test --package --jobs "$jobs" | tee "$log"
+total=$((total + $(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$log" | tail -1)))
+rm -f "$log"
+echo "armhf build, emulated suite and packages: $((SECONDS - start)) s"
+
+say "all tests passed in all three builds, the packages install and run, every fuzz target ran clean"
 echo "tests: $total passed, 0 failed"

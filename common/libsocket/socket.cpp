@@ -59,8 +59,10 @@ void parse_socket(Socket_t* sock, const char* name) {
         if (inet_aton(host, &in) != 0) {
             sock->addr.in.sin_family = AF_INET;
             sock->addr.in.sin_addr = in;
-            // Non-numeric text gives port 0; larger numbers keep their low 16 bits.
-            const long port = std::strtol(colon + 1, nullptr, 10);
+            // Non-numeric text gives port 0; larger numbers keep their low 16
+            // bits. Read in 64 bits: a 32-bit long (the box's) would saturate
+            // numbers past 2^31 to LONG_MAX, giving another port than here.
+            const long long port = std::strtoll(colon + 1, nullptr, 10);
             sock->addr.in.sin_port = htons(static_cast<std::uint16_t>(port));
             return;
         }

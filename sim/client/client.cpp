@@ -252,7 +252,7 @@ std::string Boxsim::command(std::string_view line, Ms timeout) {
         if (w <= 0) return "";
         done += static_cast<std::size_t>(w);
     }
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + harness::scaled(timeout);
     for (;;) {
         auto nl = ctl_pending_.find('\n');
         if (nl != std::string::npos) {

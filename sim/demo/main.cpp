@@ -4,7 +4,7 @@
 // namespaces of nsrun (scripts/run.sh does that), since the box's fixed
 // paths (/tmp, /dev/avhub, /mnt/project) and TCP ports are used as they are.
 //
-//   boxdemo --run-dir DIR --cache-dir DIR [--call-seconds N] [--size WxH]
+//   boxdemo --run-dir DIR --cache-dir DIR [--call-seconds N] [--size WxH] [--bin-dir DIR]
 //
 // Exit status: 0 when every stage matched, 1 when one did not, 2 when the
 // session could not be run (bad arguments, no namespace, no clips, the box
@@ -27,7 +27,7 @@ constexpr int kStages = 5;
 
 int usage(const char* why) {
     std::fprintf(stderr,
-                 "boxdemo: %s\nusage: boxdemo --run-dir DIR --cache-dir DIR [--call-seconds N] [--size WxH]\n"
+                 "boxdemo: %s\nusage: boxdemo --run-dir DIR --cache-dir DIR [--call-seconds N] [--size WxH] [--bin-dir DIR]\n"
                  "  runs inside nsrun's namespaces; scripts/run.sh starts it\n",
                  why);
     return 2;
@@ -65,6 +65,11 @@ int main(int argc, char** argv) {
                 return usage("--size takes WxH, even, 32x32 to 1920x1088 (not 176 wide: that is the QCIF call)");
             settings.width = w;
             settings.height = h;
+        } else if (arg == "--bin-dir") {
+            // The box's programs and boxsim from there (installed ones)
+            // instead of this build's bin/ folder.
+            if (*value == '\0') return usage("--bin-dir takes a folder");
+            setenv("AVBOX_BIN_DIR", value, 1);
         } else {
             return usage(("unknown option " + arg).c_str());
         }

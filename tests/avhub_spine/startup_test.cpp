@@ -132,6 +132,10 @@ TEST_F(Startup, WaitsForEveryServerThenConnectsInOrder) {
     EXPECT_EQ(dec_cmd_fds[2] - dec_cmd_fds[1], 2);
     for (const char* err : {"EncCmdSock Connect Error !!", "DecSock Connect Error !!", "DecCmdSock Connect Error !!"})
         EXPECT_GT(p->count_stdout(err), 0u) << err;
+    // The second banner follows the bridge listeners and the pid file, after
+    // "AvHub PID": wait for it rather than count at once.
+    EXPECT_TRUE(harness::wait_until(
+        [&] { return p->count_stdout("==================waiting =====================") >= 2; }, 5s));
     EXPECT_EQ(p->count_stdout("==================waiting ====================="), 2u);
 
     // Pid file and FIFO exist once start-up is through.

@@ -117,7 +117,7 @@ void Proc::reader() {
 
 std::optional<std::string> Proc::wait_line(int s, std::string_view needle, Ms timeout) {
     std::unique_lock lk(mu_);
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
     for (;;) {
         for (; cursor_[s] < lines_[s].size(); ++cursor_[s]) {
             if (lines_[s][cursor_[s]].find(needle) != std::string::npos) return lines_[s][cursor_[s]++];
@@ -184,7 +184,7 @@ void Proc::signal(int sig) {
 
 std::optional<int> Proc::wait_exit(Ms timeout) {
     if (exit_) return exit_;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
     for (;;) {
         int status = 0;
         pid_t r = waitpid(pid_, &status, WNOHANG);

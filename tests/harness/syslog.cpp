@@ -1,4 +1,5 @@
 #include "harness/syslog.hpp"
+#include "harness/util.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -95,7 +96,7 @@ std::size_t SyslogCapture::count(std::string_view needle) const {
 
 std::optional<SyslogEntry> SyslogCapture::wait_for(std::string_view needle, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lk(mu_);
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
     for (;;) {
         for (; cursor_ < entries_.size(); ++cursor_) {
             if (entries_[cursor_].text.find(needle) != std::string::npos) return entries_[cursor_++];

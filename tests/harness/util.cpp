@@ -12,13 +12,29 @@
 
 namespace harness {
 
-std::string bin(const std::string& name) { return std::string(AVBOX_BIN_DIR) + "/" + name; }
+std::string bin(const std::string& name) {
+    const char* dir = std::getenv("AVBOX_BIN_DIR");
+    return std::string(dir != nullptr && *dir != '\0' ? dir : AVBOX_BIN_DIR) + "/" + name;
+}
 std::string source_dir() { return AVBOX_SOURCE_DIR; }
 
 bool in_sandbox() { return std::getenv("HARNESS_SANDBOX") != nullptr; }
 
+int time_factor() {
+    static const int factor = [] {
+        const char* text = std::getenv("AVBOX_TIME_FACTOR");
+        if (text == nullptr) return 1;
+        char* end = nullptr;
+        const long n = std::strtol(text, &end, 10);
+        return (end != text && *end == '\0' && n >= 1 && n <= 20) ? static_cast<int>(n) : 1;
+    }();
+    return factor;
+}
+
+Ms scaled(Ms timeout) { return timeout * time_factor(); }
+
 bool wait_until(const std::function<bool()>& pred, Ms timeout, Ms step) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
     for (;;) {
         if (pred()) return true;
         if (std::chrono::steady_clock::now() >= deadline) return pred();

@@ -60,3 +60,13 @@ TEST(Sandbox, SyslogCaptureAndProcessHelper) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Sandbox, TimeFactorReachesTheTestThroughNsrun) {
+    HARNESS_REQUIRE_SANDBOX();
+    EXPECT_EQ(harness::time_factor(), AVBOX_CONFIGURED_TIME_FACTOR);
+    EXPECT_EQ(harness::scaled(harness::Ms(250)), harness::Ms(250 * AVBOX_CONFIGURED_TIME_FACTOR));
+}
+
+}  // namespace

@@ -15,7 +15,8 @@ namespace harness {
 
 using Ms = std::chrono::milliseconds;
 
-// build/bin/<name>
+// build/bin/<name>, or <name> in the folder AVBOX_BIN_DIR names (installed
+// programs, for the demo).
 std::string bin(const std::string& name);
 // The source tree (for fixtures kept in tests/).
 std::string source_dir();
@@ -23,7 +24,15 @@ std::string source_dir();
 // True inside the private namespaces nsrun makes.
 bool in_sandbox();
 
-// Polls pred every step until it holds or the deadline passes.
+// The one widening factor of test deadlines: AVBOX_TIME_FACTOR (a whole
+// number from 1 to 20; 1 when unset or malformed). CTest passes it to every
+// test of a build configured with -DAVBOX_TIME_FACTOR=N (scripts/cross.sh
+// does that for the tests run under emulation). Every bounded wait of the
+// harness takes scaled() deadlines; native runs keep their bounds as they are.
+int time_factor();
+Ms scaled(Ms timeout);
+
+// Polls pred every step until it holds or the (scaled) deadline passes.
 bool wait_until(const std::function<bool()>& pred, Ms timeout, Ms step = Ms(2));
 
 std::optional<std::string> read_file(const std::string& path);

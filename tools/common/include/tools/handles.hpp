@@ -6,9 +6,21 @@
 #include <event2/event.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <memory>
 
 #include "libsocket/socket.h"
+
+// libevent's configuration header must be the one of the architecture being
+// built: a cross compiler also searches /usr/include, where the native
+// libevent-dev keeps its own. time_t and off_t are in struct timeval and
+// ev_off_t of libevent's interface, so this build's widths must match the
+// library's (32-bit time_t and 64-bit off_t on Debian 12 armhf).
+static_assert(EVENT__SIZEOF_LONG == sizeof(long) && EVENT__SIZEOF_SIZE_T == sizeof(std::size_t) &&
+                  EVENT__SIZEOF_VOID_P == sizeof(void*),
+              "event2/event-config.h is another architecture's");
+static_assert(EVENT__SIZEOF_TIME_T == sizeof(std::time_t) && EVENT__SIZEOF_OFF_T == sizeof(off_t),
+              "time_t or off_t differ from libevent's build");
 
 namespace tools {
 
