@@ -25,6 +25,8 @@ if(TARGET boxdemo AND TARGET nsrun)
   install(TARGETS boxsim boxdemo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
   install(TARGETS nsrun RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/avbox COMPONENT sim)
   install(PROGRAMS ${CMAKE_SOURCE_DIR}/packaging/avbox-demo DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
+  # The demo's capture names this dissector when the source tree is not there.
+  install(FILES ${CMAKE_SOURCE_DIR}/dissector/avbox.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/avbox COMPONENT sim)
 endif()
 
 foreach(pair box:avbox dev:avbox-dev sim:avbox-sim)

@@ -16,7 +16,7 @@ bad() { echo "FAIL: $*"; fail=1; }
 declare -A want=(
     [avbox]="usr/bin/avhub usr/bin/encprobe usr/bin/decprobe usr/bin/ctlprobe usr/bin/tonecue usr/bin/launcher usr/bin/panectl usr/bin/blendset usr/share/doc/avbox/copyright"
     [avbox-dev]="usr/lib/arm-linux-gnueabihf/libsocket.a usr/lib/arm-linux-gnueabihf/libsocket_early.a usr/include/libsocket/socket.h usr/include/libsocket/packet.h usr/include/wire/records.hpp usr/share/doc/avbox-dev/copyright"
-    [avbox-sim]="usr/bin/boxsim usr/bin/boxdemo usr/bin/avbox-demo usr/libexec/avbox/nsrun usr/share/doc/avbox-sim/copyright"
+    [avbox-sim]="usr/bin/boxsim usr/bin/boxdemo usr/bin/avbox-demo usr/libexec/avbox/nsrun usr/share/avbox/avbox.lua usr/share/doc/avbox-sim/copyright"
 )
 declare -A banned=([avbox]="boxsim boxdemo nsrun avbox-demo" [avbox-dev]="usr/bin" [avbox-sim]="avhub")
 # 32-bit file offset entry points: a program importing one cannot open or

@@ -35,6 +35,7 @@ mount --rbind /sys "$r/sys"
 mount -t tmpfs tmpfs "$r/tmp"
 # The source tree and its build folders are out of sight: only what the
 # packages installed can run.
+mkdir -p "$r$repo"  # a tree under /tmp is already hidden, and needs its mount point
 mount -t tmpfs tmpfs "$r$repo"
 mkdir -p "$r/tmp/debs"
 cp "${debs[@]}" "$r/tmp/debs/"
@@ -46,5 +47,8 @@ chroot "$r" sh -c 'cd /tmp/debs && apt-get install -y -q --no-install-recommends
 chroot "$r" dpkg-query -W avbox avbox-dev avbox-sim
 [[ "$(chroot "$r" sh -c 'command -v avhub')" == /usr/bin/avhub ]]
 echo "== avbox-demo with the installed programs"
-chroot "$r" sh -c 'cd /tmp && AVBOX_DEMO_DIR=/tmp/demo avbox-demo "$@"' avbox-demo "${args[@]}"
+chroot "$r" sh -c 'cd /tmp && AVBOX_DEMO_DIR=/tmp/demo avbox-demo "$@"' avbox-demo "${args[@]}" | tee "$r/tmp/demo.out"
+# The run's capture is named with the installed dissector.
+grep -q "tshark -X lua_script:/usr/share/avbox/avbox.lua " "$r/tmp/demo.out"
+[[ -r "$r/usr/share/avbox/avbox.lua" ]]
 INNER

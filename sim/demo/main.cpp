@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 #include "clips.hpp"
 #include "console.hpp"
 #include "harness/util.hpp"
@@ -34,6 +36,20 @@ int usage(const char* why) {
 }
 
 }  // namespace
+
+// The dissector that decodes the run's capture: the source tree's when this
+// boxdemo was built there, else the one installed beside it
+// (<prefix>/bin/boxdemo -> <prefix>/share/avbox/avbox.lua).
+static std::string dissector_path() {
+    if (::access(AVBOX_DISSECTOR, R_OK) == 0) return AVBOX_DISSECTOR;
+    char exe[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return AVBOX_DISSECTOR;
+    std::string prefix(exe, static_cast<std::size_t>(n));
+    prefix.erase(prefix.rfind('/'));  // the bin folder
+    prefix.erase(prefix.rfind('/') == std::string::npos ? 0 : prefix.rfind('/'));
+    return prefix + "/share/avbox/avbox.lua";
+}
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
@@ -106,7 +122,7 @@ int main(int argc, char** argv) {
     }
     std::printf("Capture of every link (codec sockets and the bridge's TCP link), decoded by name:\n"
                 "  tshark -X lua_script:%s -2 -r %s/capture.pcapng\n",
-                AVBOX_DISSECTOR, settings.run_dir.c_str());
+                dissector_path().c_str(), settings.run_dir.c_str());
     std::fflush(stdout);
     return demo::all_matched(session.results(), kStages) ? 0 : 1;
 }

@@ -27,6 +27,7 @@
 #include "harness/proc.hpp"
 #include "harness/syslog.hpp"
 #include "harness/util.hpp"
+#include "launcher_client.hpp"
 #include "wire/bytes.hpp"
 #include "wire/codes.hpp"
 #include "wire/fields.hpp"
@@ -330,38 +331,11 @@ TEST(HangFaults, ProbesServeTheirConsolesWhileAServerStalls) {
 
 // --- launcher ---------------------------------------------------------------
 
-constexpr const char* kLauncherSocket = "/tmp/launcher.skt";
-constexpr const char* kLauncherPid = "/var/run/launcher.pid";
-
-std::string frame(const std::string& body) {
-    return std::string{'\x70', '\x50', static_cast<char>(body.size() & 0xFF), static_cast<char>(body.size() >> 8)} +
-           body;
-}
-
-// A client of the daemon; non-blocking connect, so a full backlog refuses
-// instead of waiting. -1 when it could not connect.
-int connect_launcher(bool nonblocking = false) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, kLauncherSocket, sizeof addr.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool send_all(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
+using faults::connect_launcher;
+using faults::frame;
+using faults::kLauncherPid;
+using faults::kLauncherSocket;
+using faults::send_all;
 
 // utime + stime of a process, in clock ticks.
 long cpu_ticks(pid_t pid) {

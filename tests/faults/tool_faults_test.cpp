@@ -17,6 +17,7 @@
 #include "boxsim/client.hpp"
 #include "harness/proc.hpp"
 #include "harness/util.hpp"
+#include "launcher_client.hpp"
 
 namespace {
 
@@ -106,36 +107,11 @@ TEST(DecprobeFaults, ServerGoneMidStreamEndsCleanly) {
 
 // --- launcher ---------------------------------------------------------------
 
-constexpr const char* kLauncherSocket = "/tmp/launcher.skt";
-constexpr const char* kLauncherPid = "/var/run/launcher.pid";
-
-std::string frame(std::uint16_t declared, const std::string& body) {
-    return std::string{'\x70', '\x50', static_cast<char>(declared & 0xFF), static_cast<char>(declared >> 8)} + body;
-}
-std::string frame(const std::string& body) { return frame(static_cast<std::uint16_t>(body.size()), body); }
-
-int connect_launcher() {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, kLauncherSocket, sizeof addr.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool send_all(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
+using faults::connect_launcher;
+using faults::frame;
+using faults::kLauncherPid;
+using faults::kLauncherSocket;
+using faults::send_all;
 
 class LauncherFaults : public ::testing::Test {
 protected:
