@@ -7,8 +7,6 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/dict.h>
-#include <libavutil/error.h>
 }
 
 #include <fcntl.h>
@@ -23,7 +21,7 @@ extern "C" {
 #include <thread>
 
 #include "dsp_func.hpp"
-#include "file_open.hpp"
+#include "clip_input.hpp"
 #include "globals.hpp"
 #include "hooks.hpp"
 #include "log.hpp"
@@ -77,45 +75,7 @@ constexpr std::array<int, 2> kG722Ids{101, 52481};
 
 enum class Step { kReading, kDelivering };
 
-using IoOpen = int (*)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**);
-IoOpen library_io_open = nullptr;
-
-// Every open the demuxer makes, of the clip and of anything a container
-// refers to, comes here. Only a regular file is opened, and FFmpeg opens it
-// through the descriptor just checked, so a name swapped for a FIFO after
-// the check cannot block the open. A URL names no local file and is refused
-// before any protocol runs; the whitelist refuses every protocol but "file"
-// behind it as well.
-int regular_file_io_open(AVFormatContext* s, AVIOContext** pb, const char* url, int flags, AVDictionary** opts) {
-    if ((flags & AVIO_FLAG_WRITE) != 0 || library_io_open == nullptr) return AVERROR(EPERM);
-    const char* path = url;
-    if (std::strncmp(path, "file:", 5) == 0) path += 5;
-    const int fd = open_regular_file(path);
-    if (fd < 0) return AVERROR(errno);
-    std::array<char, 40> self{};
-    std::snprintf(self.data(), self.size(), "file:/proc/self/fd/%d", fd);
-    const int rc = library_io_open(s, pb, self.data(), flags, opts);
-    ::close(fd);
-    return rc;
-}
-
-// Opens one clip for demuxing; the library's result code.
-int open_input(AVFormatContext** ctx, const char* file) {
-    *ctx = avformat_alloc_context();
-    if (*ctx == nullptr) return AVERROR(ENOMEM);
-    library_io_open = (*ctx)->io_open;
-    (*ctx)->io_open = regular_file_io_open;
-    AVDictionary* opts = nullptr;
-    (void)av_dict_set(&opts, "protocol_whitelist", "file", 0);
-    // On failure the library frees the context and clears the handle.
-    const int rc = avformat_open_input(ctx, file, nullptr, &opts);
-    av_dict_free(&opts);
-    return rc;
-}
-
-void close_clip() {
-    if (stPlayMov.pFmtCtx != nullptr) avformat_close_input(&stPlayMov.pFmtCtx);
-}
+void close_clip() { clip_input::close_clip_input(&stPlayMov.pFmtCtx); }
 
 std::uint32_t now_ms() { return static_cast<std::uint32_t>(get_msec_count()); }
 
@@ -189,13 +149,12 @@ bool open_clip(const char* path, std::uint32_t state) {
 
     close_clip();
     const char* file = state == kPlayRequested ? path : kBlackClipPath;
-    const int rc = open_input(&m.pFmtCtx, file);
+    const int rc = clip_input::open_clip_input(&m.pFmtCtx, file);
     if (rc < 0 || m.pFmtCtx == nullptr) {
         AVHUB_LOG("can not open input file %s[%d][%d]\n", file, rc, 0);
         m.pFmtCtx = nullptr;
         return false;
     }
-    (void)avformat_find_stream_info(m.pFmtCtx, nullptr);
     const int count = static_cast<int>(m.pFmtCtx->nb_streams);
     AVHUB_LOG("stream num %d\n", count);
     for (int i = 0; i < count; ++i) {
@@ -427,7 +386,7 @@ void read_btsm() {
         return;
 
     // End of the clip and a read error alike move the sequence on.
-    if (av_read_frame(m.pFmtCtx, m.stPkt) < 0) {
+    if (clip_input::read_clip_packet(m.pFmtCtx, m.stPkt) < 0) {
         close_clip();
         ++m.u32PlaySt;
         if (m.u32PlaySt <= kPlayTrailer) {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 
+#include "clip_input.hpp"
 #include "codec_conn.hpp"
 #include "dsp_func.hpp"
 #include "fifo_cmd.hpp"
@@ -64,11 +65,11 @@ bool settings_valid() {
         print_msg("============Error Codec Type %d \n", CodecType);
         return false;
     }
-    if (u(Width) > 1280) {
+    if (u(Width) > kMaxWidth) {
         print_msg("===============Error Width %d \n", Width);
         return false;
     }
-    if (u(Height) > 768) {
+    if (u(Height) > kMaxHeight) {
         print_msg("==========Error Height %d \n", Height);
         return false;
     }
@@ -256,9 +257,10 @@ int avhub_main(int argc, char** argv) {
     open_event_log();
     read_settings(argv);
 
-    // Fixes the clock's origin before any other part reads it. The demuxer
-    // needs no registration step.
+    // Fixes the clock's origin before any other part reads it; between the
+    // two readings the demuxer is set up.
     get_msec_count();
+    clip_input::init_demuxer();
     get_msec_count();
 
     wait_codec_servers();

@@ -26,6 +26,11 @@ extern std::int32_t TestTime;
 extern std::int32_t Recording;
 extern std::int32_t DelayBuf;
 
+// Largest picture of a call: start-up refuses a wider or higher setting, and
+// no clip with a larger picture is played.
+inline constexpr std::uint32_t kMaxWidth = 1280;
+inline constexpr std::uint32_t kMaxHeight = 768;
+
 // Codec server connections (0 = not connected).
 extern int s32VdoEncSockFd;
 extern int s32VdoEncCmdSockFd;
