@@ -101,12 +101,16 @@ int make_listener(Kind k) {
     return fd;
 }
 
-void close_slot(Kind k, int i) {
+// Kinds whose refusal line has been logged since the table last had room or
+// the last "vcb_start" wait began: a full table is logged once per burst of
+// refusals, not once per service step.
+std::array<bool, kKindCount> g_refusal_logged{};
+
+// Frees a slot: the writer forgets the descriptor before it is closed, so
+// that a later connection given the same number never gets this one's
+// rest; the slot's poll entry goes quiet.
+void release_slot(Kind k, int i) {
     BdgClient& c = slots(k)[static_cast<std::size_t>(i)];
-    if (c.s32Fd == 0) return;
-    AVHUB_LOG("Close %s Fd[%d]\n", kKinds[k].name, i);
-    // The writer must forget the descriptor before it is closed, so that a
-    // later connection given the same number never gets this one's rest.
     stream_writer::stream_forget(c.s32Fd);
     ::close(c.s32Fd);
     c.s32Fd = 0;
@@ -114,6 +118,35 @@ void close_slot(Kind k, int i) {
     p.fd = -1;
     p.events = 0;
     p.revents = 0;
+    g_refusal_logged[k] = false;
+}
+
+void close_slot(Kind k, int i) {
+    BdgClient& c = slots(k)[static_cast<std::size_t>(i)];
+    if (c.s32Fd == 0) return;
+    AVHUB_LOG("Close %s Fd[%d]\n", kKinds[k].name, i);
+    release_slot(k, i);
+}
+
+// A connection whose peer has gone, found by a service step or by a failed
+// write: its slot, descriptor and count are given back at once, so that the
+// bridge can connect again and nothing more is written into it.
+void drop_slot(Kind k, int i, const char* why) {
+    if (slots(k)[static_cast<std::size_t>(i)].s32Fd == 0) return;
+    AVHUB_LOG("Drop %s Client[%d]: %s\n", kKinds[k].name, i, why);
+    release_slot(k, i);
+    if (k == kVdoBtsm && BdgServer_t.u32VdoBtsmCnt > 0) --BdgServer_t.u32VdoBtsmCnt;
+    if (k == kAdoBtsm && BdgServer_t.u32AdoBtsmCnt > 0) --BdgServer_t.u32AdoBtsmCnt;
+}
+
+// Drops the connection of kind k holding fd after a write to it failed for
+// good (reset, broken pipe, ...); a full send buffer is no failure.
+void drop_after_write(Kind k, int fd, int result, int err) {
+    if (result != -1 || err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return;
+    auto& table = slots(k);
+    for (int i = 0; i < kBdgMaxClients; ++i) {
+        if (table[static_cast<std::size_t>(i)].s32Fd == fd) drop_slot(k, i, std::strerror(err));
+    }
 }
 
 void set_rcvbuf(int fd, int bytes) {
@@ -138,7 +171,8 @@ bool accept_one(Kind k) {
     int i = 0;
     while (i < kBdgMaxClients && table[static_cast<std::size_t>(i)].s32Fd != 0) ++i;
     if (i == kBdgMaxClients) {
-        AVHUB_LOG("Too many %s Clients\n", kKinds[k].name);
+        if (!g_refusal_logged[k]) AVHUB_LOG("Too many %s Clients\n", kKinds[k].name);
+        g_refusal_logged[k] = true;
         return false;
     }
     BdgClient& c = table[static_cast<std::size_t>(i)];
@@ -159,13 +193,16 @@ bool accept_one(Kind k) {
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
 
     c.s32Fd = fd;
+    g_refusal_logged[k] = false;
     c.stAddr = peer;
     c.u32FwdLen = 0;
     // Every connection's forwarded frames are numbered from 0.
     c.u32PktCnt = 0;
     pollfd& p = BdgServer_t.stPollFd[static_cast<std::size_t>(kKinds[k].slot_poll + i)];
     p.fd = fd;
-    p.events = POLLIN;
+    // A peer that closes or resets is seen by the next step even on
+    // connections that are never read.
+    p.events = POLLIN | POLLRDHUP;
     p.revents = 0;
 
     if (k == kVdoBtsm) ++BdgServer_t.u32VdoBtsmCnt;
@@ -182,6 +219,37 @@ bool accept_one(Kind k) {
     return true;
 }
 
+int bytes_waiting(int fd) {
+    int n = 0;
+    if (::ioctl(fd, FIONREAD, &n) < 0) return 0;
+    return n;
+}
+
+// Connections whose peer has closed or reset. What a peer sent before it
+// closed is still taken in: a bitstream connection goes once its bytes are
+// read, a command connection once no whole command is left. The audio
+// connections are never read and go at once.
+void drop_hung_up() {
+    for (int k = 0; k < kKindCount; ++k) {
+        const Kind kind = static_cast<Kind>(k);
+        for (int i = 0; i < kBdgMaxClients; ++i) {
+            const pollfd& p = BdgServer_t.stPollFd[static_cast<std::size_t>(kKinds[k].slot_poll + i)];
+            if (p.fd < 0 || (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) continue;
+            if ((p.revents & POLLERR) != 0) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                if (::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err == 0) err = ECONNRESET;
+                drop_slot(kind, i, std::strerror(err));
+                continue;
+            }
+            const int waiting = bytes_waiting(p.fd);
+            if (kind == kVdoBtsm && waiting > 0 && u8BdgSocketBuf[static_cast<std::size_t>(i)]) continue;
+            if (kind == kVdoCmd && waiting >= static_cast<int>(wire::kCodecCmdSize)) continue;
+            drop_slot(kind, i, "closed by peer");
+        }
+    }
+}
+
 void link_check() {
     std::int32_t now = get_msec_count();
     std::int64_t diff = static_cast<std::int64_t>(now) - static_cast<std::int32_t>(BdgServer_t.u32LinkChkTm);
@@ -193,11 +261,6 @@ void link_check() {
     BdgServer_t.u32LinkChkTm = static_cast<std::uint32_t>(now);
 }
 
-int bytes_waiting(int fd) {
-    int n = 0;
-    if (::ioctl(fd, FIONREAD, &n) < 0) return 0;
-    return n;
-}
 
 
 // --- Video intake of one bitstream slot --------------------------------
@@ -375,6 +438,7 @@ void init_expansion_box_thread_socket() {
 void expansion_box_thread_socket_data_proc() {
     link_check();
     if (::poll(BdgServer_t.stPollFd.data(), BdgServer_t.stPollFd.size(), 0) > 0) {
+        drop_hung_up();
         for (int k = 0; k < kKindCount; ++k) {
             const pollfd& p = BdgServer_t.stPollFd[static_cast<std::size_t>(kKinds[k].listen_poll)];
             if ((p.revents & POLLIN) == 0) continue;
@@ -458,9 +522,14 @@ void close_expansion_box_clients() {
     BdgServer_t.u32VdoBtsmCnt = 0;
 }
 
+void begin_expansion_box_wait() { g_refusal_logged.fill(false); }
+
 void send_video_to_box(std::span<const std::uint8_t> packet) {
     for (const BdgClient& c : BdgServer_t.stVdoBtsm) {
-        if (c.s32Fd != 0) stream_writer::stream_write(c.s32Fd, packet);
+        if (c.s32Fd == 0) continue;
+        const int fd = c.s32Fd;
+        const int rc = stream_writer::stream_write(fd, packet);
+        drop_after_write(kVdoBtsm, fd, rc, errno);
     }
 }
 
@@ -575,7 +644,8 @@ void log_request(const BridgeRequest& r, const wire::CodecCmd& cmd, int slot) {
 void write_cmd_to_box(int fd, const wire::CodecCmd& cmd) {
     std::array<std::uint8_t, wire::kCodecCmdSize> out{};
     enc_socket_codec_cmd(out, cmd);
-    stream_writer::stream_write(fd, out);
+    const int rc = stream_writer::stream_write(fd, out);
+    drop_after_write(kVdoCmd, fd, rc, errno);
 }
 
 }  // namespace

@@ -112,7 +112,11 @@ std::uint32_t get_box_vdo_btsm_cnt();
 // bitstream count. Used by the link check and by "vcb_stop".
 void close_expansion_box_clients();
 
+// A "vcb_start" wait begins: a full table's refusal is logged again.
+void begin_expansion_box_wait();
+
 // Writes one relayed video packet to every open video bitstream connection.
+// A connection whose write fails for good (reset, broken pipe) is dropped.
 void send_video_to_box(std::span<const std::uint8_t> packet);
 
 // Sends a request to every open video command connection, slot 0 to 9, when

@@ -2,6 +2,7 @@
 // read base 10 after the keyword's trailing blank.
 #include "fifo_cmd.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,6 +78,7 @@ void run_vcb_start(const FifoHooks& h) {
     u32VcbMode = 1;
     std::int32_t start = get_msec_count();
     std::int32_t last_report = start;
+    h.box_wait_begin();
     for (;;) {
         h.box_service_step();
         std::int32_t now = get_msec_count();
@@ -87,6 +89,10 @@ void run_vcb_start(const FifoHooks& h) {
         if (h.box_vdo_btsm_cnt() != 0) break;
         const std::int32_t waited = msec_diff(now, start);
         if (waited > kVcbWaitMs || waited < -kVcbWaitMs) break;
+        // Sleeps between steps instead of spinning: the codec servers share
+        // the processor, and a step a millisecond serves a bridge as fast as
+        // the poll loop serves everything else.
+        (void)poll(nullptr, 0, kVcbStepSleepMs);
     }
     h.start_test();
 }
@@ -239,6 +245,7 @@ const FifoHooks& default_fifo_hooks() {
         play_dtmf,
         play_animation_cmd,
         finish_animation_cmd,
+        begin_expansion_box_wait,
         expansion_box_thread_socket_data_proc,
         get_box_vdo_btsm_cnt,
         close_expansion_box_clients,

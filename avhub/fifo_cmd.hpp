@@ -13,8 +13,10 @@ inline constexpr const char* kFifoPath = "/dev/avhub";
 inline constexpr std::size_t kFifoReadMax = 4096;
 // Longest clip path the player can hold (its name buffer is 256 bytes).
 inline constexpr std::size_t kPlayNameMax = 255;
-// How long "vcb_start" waits for a bridge video bitstream connection.
+// How long "vcb_start" waits for a bridge video bitstream connection, and
+// how long it sleeps between two service steps (the poll loop's period).
 inline constexpr std::int32_t kVcbWaitMs = 20000;
+inline constexpr int kVcbStepSleepMs = 1;
 
 enum class FifoAction { kContinue, kClose };
 
@@ -26,6 +28,7 @@ struct FifoHooks {
     void (*play_dtmf)(int);
     void (*play_animation_cmd)(std::string_view);
     void (*finish_animation_cmd)();
+    void (*box_wait_begin)();
     void (*box_service_step)();
     std::uint32_t (*box_vdo_btsm_cnt)();
     void (*close_box_clients)();

@@ -22,6 +22,8 @@ void main_thread_read_sock_buf(int s32SockFd, std::span<std::uint8_t> pu8Buf, st
 // Expansion box server (box_test module).
 void init_expansion_box_thread_socket();
 void expansion_box_thread_socket_data_proc();
+// A "vcb_start" wait begins (a full table is logged again once).
+void begin_expansion_box_wait();
 // Video bitstream connections accepted since the last reset (u32VdoBtsmCnt).
 std::uint32_t get_box_vdo_btsm_cnt();
 // "vcb_stop": closes every open connection of the 10 slots (audio command,

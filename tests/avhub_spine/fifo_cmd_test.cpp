@@ -21,6 +21,7 @@ avhub::FifoHooks recorder() {
         [](int key) { g_calls.push_back("play_dtmf " + std::to_string(key)); },
         [](std::string_view name) { g_calls.push_back("play [" + std::string(name) + "]"); },
         [] { g_calls.push_back("finish"); },
+        [] { g_calls.push_back("box_wait_begin"); },
         [] { ++g_box_steps; },
         [] { return g_box_count; },
         [] { g_calls.push_back("close_box_clients"); },
@@ -107,7 +108,7 @@ TEST_F(FifoCmd, StartAndVcbStartSetTheMode) {
     EXPECT_NE(r.out.find("Start VCB Test!!\n"), std::string::npos);
     // A connected bridge ends the wait after one service step.
     EXPECT_EQ(g_box_steps, 1);
-    EXPECT_EQ(g_calls, (std::vector<std::string>{"start_test", "start_test"}));
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"start_test", "box_wait_begin", "start_test"}));
 }
 
 TEST_F(FifoCmd, SettingsAcceptedAndRefused) {

@@ -24,6 +24,7 @@ avhub::FifoHooks recorders() {
     h.play_dtmf = [](int key) { calls.push_back("dtmf " + std::to_string(key)); };
     h.play_animation_cmd = [](std::string_view name) { calls.push_back("play " + std::string(name)); };
     h.finish_animation_cmd = [] { calls.emplace_back("finish"); };
+    h.box_wait_begin = [] {};
     h.box_service_step = [] { calls.emplace_back("box_step"); };
     // A bridge is connected at once, so a waiting command never waits.
     h.box_vdo_btsm_cnt = []() -> std::uint32_t { return 1; };
