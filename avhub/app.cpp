@@ -133,16 +133,22 @@ void alloc_buffers() {
     u8VdoSockStatus = u8AdoSockStatus = 0;
 }
 
-// The pid file lies in a world-writable folder: a planted link must not make
-// avhub truncate another file, and a planted FIFO or device must not hold
-// the open or take the write.
+// The pid file lies in a world-writable folder: a planted link, symbolic or
+// hard, must not make avhub truncate another file, and a planted FIFO or
+// device must not hold the open or take the write. It is truncated only
+// once it is known to be a file of its own.
 int open_pid_file() {
-    const int fd = open(kPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    const int fd = open(kPidFile, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int err = 0;
+    if (fstat(fd, &st) != 0) err = errno;
+    else if (!S_ISREG(st.st_mode)) err = EINVAL;
+    else if (st.st_nlink != 1) err = EMLINK;
+    else if (ftruncate(fd, 0) != 0) err = errno;
+    if (err != 0) {
         close(fd);
-        errno = EINVAL;
+        errno = err;
         return -1;
     }
     return fd;

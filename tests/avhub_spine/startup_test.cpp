@@ -172,8 +172,8 @@ TEST_F(Startup, UnusableFifoOrRecordFileFailsAndPidFileProblemIsOnlyLogged) {
         EXPECT_FALSE(harness::file_exists("/dev/avhub"));
     }
     // Whatever is planted in place of the pid file is left alone: a
-    // directory, a link to another file (which must not be truncated), a
-    // FIFO nobody reads (which must not hold start-up).
+    // directory, a link, symbolic or hard, to another file (which must not
+    // be truncated), a FIFO nobody reads (which must not hold start-up).
     harness::TempDir other;
     const std::string victim = other / "victim";
     ASSERT_TRUE(harness::write_file(victim, "keep"));
@@ -184,6 +184,7 @@ TEST_F(Startup, UnusableFifoOrRecordFileFailsAndPidFileProblemIsOnlyLogged) {
     const Planted planted[] = {
         {"directory", [] { return mkdir("/tmp/avhub.pid", 0755); }},
         {"link to another file", [&] { return symlink(victim.c_str(), "/tmp/avhub.pid"); }},
+        {"hard link to another file", [&] { return link(victim.c_str(), "/tmp/avhub.pid"); }},
         {"FIFO", [] { return mkfifo("/tmp/avhub.pid", 0666); }},
     };
     for (const Planted& k : planted) {

@@ -443,23 +443,26 @@ TEST_F(LauncherDaemon, LaunchedProgramsInheritNoDescriptors) {
     EXPECT_GE(listed, 3u) << *text;
 }
 
-// What is planted where the pid file goes is left as it is: a symbolic
-// link is not followed (the file it points to keeps its content) and a FIFO
-// without a reader does not hold the daemon in the open. The daemon serves
-// all the same.
+// What is planted where the pid file goes is left as it is: a link,
+// symbolic or hard, is not written through (the file it names keeps its
+// content) and a FIFO without a reader does not hold the daemon in the
+// open. The daemon serves all the same.
+enum class Plant { SymbolicLink, HardLink, Fifo };
 struct Planted {
     const char* what;
-    bool link;  // else a FIFO
+    Plant plant;
 };
 class LauncherPidFile : public LauncherDaemon, public ::testing::WithParamInterface<Planted> {};
 
 TEST_P(LauncherPidFile, PlantedPathIsNotWrittenThrough) {
-    const std::string victim = tmp_ / "victim";
+    // A hard link needs its file on the pid file's own file system.
+    const std::string victim =
+        GetParam().plant == Plant::HardLink ? std::string(kPidFile) + ".victim" : std::string(tmp_ / "victim");
     harness::write_file(victim, "keep\n");
-    if (GetParam().link) {
-        ASSERT_EQ(symlink(victim.c_str(), kPidFile), 0);
-    } else {
-        ASSERT_EQ(mkfifo(kPidFile, 0666), 0);
+    switch (GetParam().plant) {
+    case Plant::SymbolicLink: ASSERT_EQ(symlink(victim.c_str(), kPidFile), 0); break;
+    case Plant::HardLink: ASSERT_EQ(link(victim.c_str(), kPidFile), 0) << std::strerror(errno); break;
+    case Plant::Fifo: ASSERT_EQ(mkfifo(kPidFile, 0666), 0); break;
     }
     starter_ = harness::Proc::start("launcher");
     ASSERT_EQ(starter_->wait_exit(5s), 0);
@@ -470,7 +473,8 @@ TEST_P(LauncherPidFile, PlantedPathIsNotWrittenThrough) {
     EXPECT_EQ(harness::read_file(victim), "keep\n");
     struct stat sb {};
     ASSERT_EQ(lstat(kPidFile, &sb), 0);
-    EXPECT_EQ(S_ISLNK(sb.st_mode), GetParam().link);
+    EXPECT_EQ(S_ISLNK(sb.st_mode), GetParam().plant == Plant::SymbolicLink);
+    if (GetParam().plant == Plant::HardLink) unlink(victim.c_str());
 
     const std::string rec = recorder();
     Fd conn = connect_ok();
@@ -479,7 +483,8 @@ TEST_P(LauncherPidFile, PlantedPathIsNotWrittenThrough) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Planted, LauncherPidFile,
-                         ::testing::Values(Planted{"link", true}, Planted{"fifo", false}),
+                         ::testing::Values(Planted{"link", Plant::SymbolicLink}, Planted{"hard_link", Plant::HardLink},
+                                           Planted{"fifo", Plant::Fifo}),
                          [](const auto& p) { return std::string(p.param.what); });
 
 TEST_F(LauncherDaemon, EndsWhenItCannotListen) {

@@ -54,13 +54,15 @@ void detach() {
 }
 
 void write_pid_file() {
-    // The folder is writable by others on some boxes: a link planted there
-    // must not make the daemon truncate the file it points to, and a FIFO
-    // planted there must not hold it in the open or the write.
-    Fd fd(open(kPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    // The folder is writable by others on some boxes: a link planted there,
+    // symbolic or hard, must not make the daemon truncate the file it points
+    // to, and a FIFO planted there must not hold it in the open or the
+    // write. The file is truncated only once it is known to be its own.
+    Fd fd(open(kPidFile, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
     if (fd.get() < 0) return;
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return;
+    if (ftruncate(fd.get(), 0) != 0) return;
     std::string text = std::to_string(getpid()) + "\n";
     if (write(fd.get(), text.data(), text.size()) < 0) return;
 }
