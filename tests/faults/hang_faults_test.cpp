@@ -1,9 +1,9 @@
 // Inputs that used to freeze the small programs or make them spin: a codec
 // server that stops in the middle of a reply, a prompt path that is no
 // regular file, a launcher client that sends one byte every 1.5 s, and more
-// idle launcher clients than the daemon has descriptors. After each, the
-// program must go on serving its other inputs and end on its normal command
-// or signal within a deadline.
+// silent or stalled launcher clients than the daemon has descriptors. After
+// each, the program must go on serving its other inputs and end on its
+// normal command or signal within a deadline.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -450,38 +450,90 @@ TEST_F(LauncherHangs, SlowClientHoldsOnlyItself) {
     ASSERT_NO_FATAL_FAILURE(expect_sigterm_ends());
 }
 
-// More idle clients than descriptors: accept fails with EMFILE while the
-// listener stays readable. The daemon logs it once, does not spin, and
-// serves a valid request once the idle clients leave.
-TEST_F(LauncherHangs, DescriptorExhaustionDoesNotSpin) {
-    ASSERT_NO_FATAL_FAILURE(start("ulimit -n 32 && "));
-    std::vector<int> idle;
-    // The backlog refuses while the daemon has not taken its queue yet; the
-    // last few clients find no room at all once descriptors have run out.
-    for (int i = 0; i < 36; ++i) {
+// Processor share of the daemon over a measuring window (not a wait for an
+// event).
+double cpu_share_over(pid_t pid, std::chrono::milliseconds window) {
+    const long before = cpu_ticks(pid);
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(window);
+    const long used = cpu_ticks(pid) - before;
+    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)) / secs;
+}
+
+// Connects n clients as far as the backlog lets them; each sends `first`.
+std::vector<int> crowd(int n, const std::string& first) {
+    std::vector<int> fds;
+    for (int i = 0; i < n; ++i) {
         int fd = -1;
-        if (harness::wait_until([&] { return (fd = connect_launcher(true)) >= 0; }, 1s)) idle.push_back(fd);
+        if (!harness::wait_until([&] { return (fd = connect_launcher(true)) >= 0; }, 1s)) continue;
+        if (!first.empty()) (void)send_all(fd, first);
+        fds.push_back(fd);
     }
-    ASSERT_GE(idle.size(), 30u);
+    return fds;
+}
+
+// True once the peer has closed fd (a silent client cut off).
+bool closed_by_peer(int fd, harness::Ms within) {
+    return harness::wait_until(
+        [&] {
+            char c = 0;
+            return ::recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+        },
+        within, 20ms);
+}
+
+// More silent clients than the daemon has descriptors: the oldest silent
+// connection gives its descriptor to each new one, so a real request still
+// runs at once while the crowd stays connected; the daemon does not spin,
+// and each silent client is cut off when its idle deadline passes.
+TEST_F(LauncherHangs, SilentClientsGiveWayToARealOne) {
+    ASSERT_NO_FATAL_FAILURE(start("ulimit -n 32 && "));
+    std::vector<int> silent = crowd(36, "");
+    ASSERT_GE(silent.size(), 30u);
+    ASSERT_TRUE(harness::wait_until(
+        [&] { return log_->count("closing idle connection") + log_->count("Too many open files") > 0; }, 5s))
+        << "descriptors did not run out";
+
+    int fd = -1;
+    ASSERT_TRUE(harness::wait_until([&] { return (fd = connect_launcher(true)) >= 0; }, 1s)) << "backlog full";
+    ASSERT_TRUE(send_all(fd, touch("real")));
+    EXPECT_TRUE(made("real", 1s)) << "silent clients kept a real request out";
+    const double share = cpu_share_over(daemon_, 1s);
+    std::printf("[ measured ] launcher CPU share among silent clients: %.3f\n", share);
+    EXPECT_LT(share, 0.15);
+
+    // The newest silent client was still taken in; it is cut off by its
+    // idle deadline (5 s from accept).
+    EXPECT_TRUE(closed_by_peer(silent.back(), 8s)) << "a silent client kept its connection";
+    EXPECT_TRUE(log_->wait_for("idle connection timed out", 1s));
+    for (int s : silent) ::close(s);
+    ::close(fd);
+    ASSERT_NO_FATAL_FAILURE(expect_sigterm_ends());
+}
+
+// More clients inside a request than descriptors: accept fails with EMFILE
+// while the listener stays readable and no connection may be given up. The
+// daemon logs it once, does not spin, and serves a valid request once the
+// requests' deadlines have cut the clients off.
+TEST_F(LauncherHangs, DescriptorExhaustionInsideRequestsDoesNotSpin) {
+    ASSERT_NO_FATAL_FAILURE(start("ulimit -n 32 && "));
+    std::vector<int> stalled = crowd(36, touch("never").substr(0, 1));
+    ASSERT_GE(stalled.size(), 30u);
     ASSERT_TRUE(log_->wait_for("Too many open files", 5s)) << "descriptors did not run out";
 
-    const long before = cpu_ticks(daemon_);
-    const auto t0 = std::chrono::steady_clock::now();
-    // A measuring window, not a wait for an event.
-    std::this_thread::sleep_for(2s);
-    const long used = cpu_ticks(daemon_) - before;
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const double share = static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)) / secs;
+    const double share = cpu_share_over(daemon_, 1s);
     RecordProperty("cpu_share", std::to_string(share));
-    std::printf("launcher CPU share with descriptors exhausted: %.3f over %.2f s\n", share, secs);
+    std::printf("[ measured ] launcher CPU share with descriptors exhausted: %.3f\n", share);
     EXPECT_LT(share, 0.15) << "the daemon spins on a listener it cannot accept from";
     EXPECT_EQ(log_->count("Too many open files"), 1u);
 
-    for (int fd : idle) ::close(fd);
-    const int fd = connect_launcher();
-    ASSERT_GE(fd, 0);
+    for (int fd : stalled) ::close(fd);
+    int fd = -1;
+    ASSERT_TRUE(harness::wait_until([&] { return (fd = connect_launcher(true)) >= 0; }, 5s)) << "backlog full";
     ASSERT_TRUE(send_all(fd, touch("after")));
     EXPECT_TRUE(made("after", 5s)) << "not served once descriptors were free";
+    EXPECT_FALSE(harness::file_exists(tmp_ / "never"));
     ::close(fd);
     ASSERT_NO_FATAL_FAILURE(expect_sigterm_ends());
 }

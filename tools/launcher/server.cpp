@@ -26,6 +26,10 @@ namespace {
 
 // Time from the first byte of a request to its last one.
 constexpr timeval kRequestDeadline{2, 0};
+// Time from accept to the first byte of a first request: a client sends as
+// soon as it has connected. Once a request has been served the connection
+// may stay quiet between requests for as long as it likes.
+constexpr timeval kIdleDeadline{5, 0};
 // Pause of the listener when accept finds no descriptor: long enough not to
 // spin on a listener that stays readable, short enough to serve again soon.
 constexpr timeval kAcceptBackoff{0, 150000};
@@ -36,11 +40,14 @@ enum class Phase { Header, Body, Drop };
 
 struct Connection {
     Listener* listener = nullptr;
+    Connection* older = nullptr;  // the listener's connections, in order of accept
+    Connection* newer = nullptr;
     evutil_socket_t fd = -1;
     event* read_ev = nullptr;
     event* deadline_ev = nullptr;
     Phase phase = Phase::Header;
-    bool in_request = false;  // a first byte has come and the deadline runs
+    bool in_request = false;  // a first byte has come and the request deadline runs
+    bool served = false;      // a request has been taken whole
     std::size_t have = 0;     // bytes of the header or body gathered so far
     std::size_t length = 0;   // body length (Body) or bytes still to drop (Drop)
     std::array<std::uint8_t, command::kHeaderSize> head{};
@@ -72,11 +79,18 @@ void pause(Listener& l) {
     event_add(l.resume_ev, &kAcceptBackoff);
 }
 
+void unlink_connection(Connection* c) {
+    Listener& l = *c->listener;
+    (c->older != nullptr ? c->older->newer : l.oldest) = c->newer;
+    (c->newer != nullptr ? c->newer->older : l.newest) = c->older;
+}
+
 void close_connection(Connection* c) {
     event_free(c->read_ev);
     event_free(c->deadline_ev);
     close(c->fd);
     syslog(LOG_INFO, "skt close  %d\n", static_cast<int>(c->fd));
+    unlink_connection(c);
     // A descriptor is free again.
     resume(*c->listener);
     delete c;
@@ -84,8 +98,29 @@ void close_connection(Connection* c) {
 
 void deadline_cb(evutil_socket_t, short, void* arg) {
     auto* c = static_cast<Connection*>(arg);
-    syslog(LOG_ERR, "%s %d %s\n", "read_cb", __LINE__, "request timed out");
+    syslog(LOG_ERR, "%s %d %s\n", "read_cb", __LINE__, c->in_request ? "request timed out" : "idle connection timed out");
     close_connection(c);
+}
+
+// Out of descriptors: closes the connection that has waited longest
+// without being in the middle of a request, preferring one that never
+// sent any. False when every connection is inside a request (each of those
+// ends by its own deadline).
+bool evict_idle(Listener& l) {
+    Connection* victim = nullptr;
+    for (Connection* c = l.oldest; c != nullptr; c = c->newer) {
+        if (c->in_request) continue;
+        if (!c->served) {
+            victim = c;
+            break;
+        }
+        if (victim == nullptr) victim = c;
+    }
+    if (victim == nullptr) return false;
+    syslog(LOG_ERR, "%s %d %s %d\n", "accept_cb", __LINE__, "no descriptor left, closing idle connection",
+           static_cast<int>(victim->fd));
+    close_connection(victim);
+    return true;
 }
 
 // The request is over (run, refused or dropped): the next byte starts a new
@@ -94,6 +129,7 @@ void end_request(Connection& c) {
     c.phase = Phase::Header;
     c.have = 0;
     c.in_request = false;
+    c.served = true;
     event_del(c.deadline_ev);
 }
 
@@ -142,7 +178,12 @@ void accept_cb(evutil_socket_t fd, short /*what*/, void* arg) {
     auto& l = *static_cast<Listener*>(arg);
     // Non-blocking for the per-client reads; close-on-exec so that started
     // programs never inherit a client's connection.
-    const int conn = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int conn = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    // Silent clients must not keep a real one out: an idle connection
+    // gives its descriptor to the new one.
+    if (conn < 0 && (errno == EMFILE || errno == ENFILE) && evict_idle(l)) {
+        conn = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    }
     if (conn < 0) {
         switch (errno) {
         case EAGAIN:
@@ -172,7 +213,8 @@ Connection* serve(Listener& l, evutil_socket_t fd) {
     c->fd = fd;
     c->read_ev = event_new(l.base, fd, EV_READ | EV_PERSIST, read_cb, c);
     c->deadline_ev = evtimer_new(l.base, deadline_cb, c);
-    if (c->read_ev == nullptr || c->deadline_ev == nullptr || event_add(c->read_ev, nullptr) < 0) {
+    if (c->read_ev == nullptr || c->deadline_ev == nullptr || event_add(c->read_ev, nullptr) < 0 ||
+        event_add(c->deadline_ev, &kIdleDeadline) < 0) {
         syslog(LOG_ERR, "%s %d %s\n", "accept_cb", __LINE__, "cannot watch connection");
         if (c->read_ev != nullptr) event_free(c->read_ev);
         if (c->deadline_ev != nullptr) event_free(c->deadline_ev);
@@ -180,6 +222,9 @@ Connection* serve(Listener& l, evutil_socket_t fd) {
         delete c;
         return nullptr;
     }
+    c->older = l.newest;
+    (l.newest != nullptr ? l.newest->newer : l.oldest) = c;
+    l.newest = c;
     return c;
 }
 
