@@ -193,7 +193,8 @@ make -C "$work" install >>"$work/make.log" 2>&1 || { tail -30 "$work/make.log" >
 # Written last: a build cut short is never taken for a whole one.
 printf '%s\n' "version $version" "upstream $upstream" "compiler $cc_id" "${flags[@]}" >"$prefix/flags.txt"
 touch "$prefix/.complete"
+times >"$work/times"
+cpu=$(tail -1 "$work/times")
 rm -rf "$work"
-cpu=$(times | tail -1)
 say "FFmpeg $version for $arch built in $((SECONDS - start)) s (processor time of configure and build: user ${cpu% *}, system ${cpu#* }): $prefix"
 echo "$prefix"
