@@ -385,8 +385,16 @@ void read_btsm() {
         m.pFmtCtx == nullptr || m.stPkt == nullptr)
         return;
 
-    // End of the clip and a read error alike move the sequence on.
-    if (clip_input::read_clip_packet(m.pFmtCtx, m.stPkt) < 0) {
+    // End of the clip and a read error alike move the sequence on. A packet
+    // too large to read is dropped unread with the line an oversized packet
+    // gets; the clip ends there.
+    clip_input::DeclaredPacket refused;
+    if (clip_input::read_clip_packet(m.pFmtCtx, m.stPkt, &refused) < 0) {
+        if (refused.stream >= 0 && refused.stream == m.s32VdoStrmIdx) {
+            AVHUB_LOG("Drop oversized video packet %u\n", refused.size);
+        } else if (refused.stream >= 0 && refused.stream == m.s32AdoStrmIdx) {
+            AVHUB_LOG("Drop oversized audio packet %u\n", refused.size);
+        }
         close_clip();
         ++m.u32PlaySt;
         if (m.u32PlaySt <= kPlayTrailer) {

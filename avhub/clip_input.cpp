@@ -135,6 +135,35 @@ void log_picture_refused(const AVStream* st) {
     AVHUB_LOG("Clip picture %dx%d is larger than %ux%u: refused \n", p.width, p.height, kMaxWidth, kMaxHeight);
 }
 
+// The packet whose read failed for want of memory, from what the container
+// declares where the demuxer stopped: an index entry (MP4/MOV samples) that
+// begins there, or the AVI chunk header just before it ("NNxx" and the
+// size, little-endian). The demuxer stopped before reading any of it.
+DeclaredPacket declared_at_stop(AVFormatContext* ctx) {
+    if (ctx->pb == nullptr) return {};
+    const std::int64_t pos = avio_tell(ctx->pb);
+    if (pos < 0) return {};
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        AVStream* st = ctx->streams[i];
+        const int entries = avformat_index_get_entries_count(st);
+        for (int k = 0; k < entries; ++k) {
+            const AVIndexEntry* e = avformat_index_get_entry(st, k);
+            if (e != nullptr && e->pos == pos && static_cast<std::size_t>(e->size) > kMaxLibraryAlloc)
+                return {static_cast<int>(i), static_cast<std::uint32_t>(e->size)};
+        }
+    }
+    if (std::strcmp(ctx->iformat->name, "avi") != 0 || pos < 8) return {};
+    std::array<unsigned char, 8> head{};
+    if (avio_seek(ctx->pb, pos - 8, SEEK_SET) != pos - 8 || avio_read(ctx->pb, head.data(), 8) != 8) return {};
+    auto digit = [](unsigned char c) { return c >= '0' && c <= '9'; };
+    if (!digit(head[0]) || !digit(head[1])) return {};
+    const unsigned stream = static_cast<unsigned>(head[0] - '0') * 10 + static_cast<unsigned>(head[1] - '0');
+    const std::uint32_t size = static_cast<std::uint32_t>(head[4]) | static_cast<std::uint32_t>(head[5]) << 8 |
+                               static_cast<std::uint32_t>(head[6]) << 16 | static_cast<std::uint32_t>(head[7]) << 24;
+    if (stream >= ctx->nb_streams || size <= kMaxLibraryAlloc) return {};
+    return {static_cast<int>(stream), size};
+}
+
 AVDictionary* open_options() {
     AVDictionary* opts = nullptr;
     (void)av_dict_set(&opts, "protocol_whitelist", "file", 0);
@@ -199,13 +228,15 @@ int open_clip_input(AVFormatContext** ctx, const char* path) {
     return rc;
 }
 
-int read_clip_packet(AVFormatContext* ctx, AVPacket* pkt) {
+int read_clip_packet(AVFormatContext* ctx, AVPacket* pkt, DeclaredPacket* refused) {
+    *refused = DeclaredPacket{};
     arm(kReadBudget);
     const int rc = av_read_frame(ctx, pkt);
-    if (g_guard.timed_out) {
+    if (rc < 0 && g_guard.timed_out) {
         AVHUB_LOG("Clip read over its time: clip ends \n");
     } else if (rc == AVERROR(ENOMEM)) {
-        AVHUB_LOG("Drop oversized packet (over %u bytes): clip ends \n", static_cast<unsigned>(kMaxLibraryAlloc));
+        *refused = declared_at_stop(ctx);
+        if (refused->stream < 0) AVHUB_LOG("Clip read needs more than %zu bytes at once: clip ends \n", kMaxLibraryAlloc);
     }
     if (rc < 0) return rc;
     const AVStream* st = ctx->streams[pkt->stream_index];

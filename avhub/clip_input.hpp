@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 struct AVFormatContext;
 struct AVPacket;
@@ -59,10 +60,19 @@ void init_demuxer();
 // 0, or a negative library code with *ctx null.
 int open_clip_input(AVFormatContext** ctx, const char* path);
 
-// Reads one packet within the read budget; av_read_frame's result. A video
-// packet whose picture is larger than the largest call is not returned: the
-// read fails instead, since the clip can no longer be played.
-int read_clip_packet(AVFormatContext* ctx, AVPacket* pkt);
+// A packet the container declares larger than the library may allocate,
+// named once its read has failed: its stream and declared size.
+struct DeclaredPacket {
+    int stream = -1;  // -1: no such packet was found
+    std::uint32_t size = 0;
+};
+
+// Reads one packet within the read budget; av_read_frame's result. A read
+// that failed on a packet larger than kMaxLibraryAlloc names it in *refused
+// (nothing of it was allocated or read). A video packet whose picture is
+// larger than the largest call is not returned: the read fails instead,
+// since the clip can no longer be played.
+int read_clip_packet(AVFormatContext* ctx, AVPacket* pkt, DeclaredPacket* refused);
 
 // Closes a clip opened by open_clip_input; nothing when *ctx is null.
 void close_clip_input(AVFormatContext** ctx);

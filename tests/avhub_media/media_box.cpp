@@ -57,6 +57,14 @@ std::vector<Decoded> decoded(const std::vector<boxsim::CmdEvent>& cmds) {
     return out;
 }
 
+std::string MediaBox::make_black_and_good(const std::string& dir, double seconds) {
+    black_source_ = dir + "/black.avi";
+    const std::string good = dir + "/good.avi";
+    if (!make_clip(black_source_, "libx264", "pcm_mulaw", 25, 0.3)) return {};
+    if (!make_clip(good, "libx264", "pcm_mulaw", 25, seconds)) return {};
+    return good;
+}
+
 void MediaBox::SetUp() {
     HARNESS_REQUIRE_SANDBOX();
     fs::create_directories(kTivaneDir);

@@ -52,6 +52,10 @@ protected:
     // Runs a harmless command and waits for its line: every command written
     // before it has then been carried out completely.
     void sync();
+    // The clips of a fault test, made in dir (H.264 and G.711 u-law at 25
+    // frames/s): a black clip of 0.3 s as black_source_, and a good clip of
+    // `seconds`, whose path is returned (empty when ffmpeg failed).
+    std::string make_black_and_good(const std::string& dir, double seconds);
 
     boxsim::Records& rec() { return sim_->records(); }
     harness::Proc& hub() { return *hub_; }

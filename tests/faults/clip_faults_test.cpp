@@ -37,10 +37,8 @@ protected:
 
     void SetUp() override {
         HARNESS_REQUIRE_SANDBOX();
-        black_source_ = clips_ / "black.avi";
-        good_ = clips_ / "good.avi";
-        ASSERT_TRUE(make_clip(black_source_, "libx264", "pcm_mulaw", 25, 0.3));
-        ASSERT_TRUE(make_clip(good_, "libx264", "pcm_mulaw", 25, 2.0));
+        good_ = make_black_and_good(clips_.path(), 2.0);
+        ASSERT_FALSE(good_.empty()) << "ffmpeg could not make the clips";
         MediaBox::SetUp();
     }
 

@@ -67,10 +67,8 @@ protected:
 
     void SetUp() override {
         HARNESS_REQUIRE_SANDBOX();
-        black_source_ = dir_ / "black.avi";
-        good_ = dir_ / "good.avi";
-        ASSERT_TRUE(make_clip(black_source_, "libx264", "pcm_mulaw", 25, 0.3));
-        ASSERT_TRUE(make_clip(good_, "libx264", "pcm_mulaw", 25, 0.3));
+        good_ = make_black_and_good(dir_.path(), 0.3);
+        ASSERT_FALSE(good_.empty()) << "ffmpeg could not make the clips";
         MediaBox::SetUp();
     }
 
