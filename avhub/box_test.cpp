@@ -130,11 +130,12 @@ void close_slot(Kind k, int i) {
 
 // A connection whose peer has gone, found by a service step or by a failed
 // write: its slot, descriptor and count are given back at once, so that the
-// bridge can connect again and nothing more is written into it.
+// bridge can connect again and nothing more is written into it. The slot is
+// closed with the line "vcb_stop" gives it, after a line that says why.
 void drop_slot(Kind k, int i, const char* why) {
     if (slots(k)[static_cast<std::size_t>(i)].s32Fd == 0) return;
-    AVHUB_LOG("Drop %s Client[%d]: %s\n", kKinds[k].name, i, why);
-    release_slot(k, i);
+    AVHUB_LOG("Lost %s Client[%d]: %s\n", kKinds[k].name, i, why);
+    close_slot(k, i);
     if (k == kVdoBtsm && BdgServer_t.u32VdoBtsmCnt > 0) --BdgServer_t.u32VdoBtsmCnt;
     if (k == kAdoBtsm && BdgServer_t.u32AdoBtsmCnt > 0) --BdgServer_t.u32AdoBtsmCnt;
 }
