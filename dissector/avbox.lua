@@ -209,22 +209,38 @@ avbox.prefs.max_payload = Pref.uint("Largest payload length",
 -- Request/response state, built on the first pass over the capture.
 
 local f_tcp_stream = Field.new("tcp.stream")
-local pending = {}   -- conversation key -> answer code -> list of requests
-local answers = {}   -- record key -> { req = frame, cmd = name, t = rel time } for an answer
-local answered = {}  -- record key -> { rsp = frame } for a request
+-- Requests waiting for their answer, one first-in first-out queue per
+-- connection, requesting side and answer code, so that an answer finds its
+-- request at the head of one queue whatever else is outstanding.
+-- Everything is kept in flat tables of strings and numbers: a capture holds
+-- tens of thousands of records, and a small table per record would make
+-- every garbage collection walk them all.
+local pending = {}   -- queue key -> { first = n, last = n, keys = {}, frames = {}, times = {}, names = {} }
+local answer_req = {}   -- record key of an answer -> frame of its request
+local answer_cmd = {}   -- record key of an answer -> name of its request
+local answer_time = {}  -- record key of an answer -> seconds from its request
+local answered = {}     -- record key of a request -> frame of its answer
 
 function avbox.init()
-    pending, answers, answered = {}, {}, {}
+    pending, answer_req, answer_cmd, answer_time, answered = {}, {}, {}, {}, {}
 end
 
+-- The connection and one of its two ends, named once per dissector call.
 local function conv_key(pinfo)
     local s = f_tcp_stream()
     if s then return "tcp" .. tostring(s.value) end
-    return tostring(pinfo.src) .. ":" .. pinfo.src_port .. "-" .. tostring(pinfo.dst) .. ":" .. pinfo.dst_port
+    local a = tostring(pinfo.src) .. ":" .. pinfo.src_port
+    local b = tostring(pinfo.dst) .. ":" .. pinfo.dst_port
+    if a > b then a, b = b, a end
+    return a .. "-" .. b
 end
 
-local function side_key(pinfo)
+local function src_side(pinfo)
     return tostring(pinfo.src) .. ":" .. pinfo.src_port
+end
+
+local function dst_side(pinfo)
+    return tostring(pinfo.dst) .. ":" .. pinfo.dst_port
 end
 
 -- A record is named by its frame and place; the same call of the same frame
@@ -262,37 +278,69 @@ end
 ----------------------------------------------------------------------------
 -- Stream helpers
 
+-- The info column names the first records of a frame; a frame of many
+-- records (or of much damage) says so once instead of naming them all.
+local INFO_RECORDS = 8
+
 local function info(pinfo, text)
-    local cur = tostring(pinfo.cols.info)
-    if pinfo.private["avbox_info"] == tostring(pinfo.number) and cur ~= "" then
-        pinfo.cols.info:append(", " .. text)
-    else
+    -- "frame:records named so far"; a value left by another frame counts 0.
+    local frame, seen = string.match(pinfo.private["avbox_info"] or "", "^(%d+):(%d+)$")
+    local n = tonumber(frame) == pinfo.number and tonumber(seen) or 0
+    if n == 0 then
         pinfo.cols.info:set(text)
-        pinfo.private["avbox_info"] = tostring(pinfo.number)
+    elseif n < INFO_RECORDS then
+        pinfo.cols.info:append(", " .. text)
+    elseif n == INFO_RECORDS then
+        pinfo.cols.info:append(", ...")
     end
+    pinfo.private["avbox_info"] = pinfo.number .. ":" .. (n + 1)
+end
+
+-- The bytes of one dissector call's buffer, read out once, and the next
+-- magic found in them: every search for a record then costs the distance
+-- to it, not the rest of the buffer, so damage costs time in proportion to
+-- its size.
+local function buffer(tvb)
+    return { tvb = tvb, raw = nil, magic_at = nil, names = nil }
+end
+
+local function raw_of(buf)
+    if not buf.raw then buf.raw = buf.tvb:raw(0, buf.tvb:len()) end
+    return buf.raw
+end
+
+-- First offset >= from (0-based) of the magic, or false.
+local function magic_after(buf, from)
+    local m = buf.magic_at
+    if m == nil or (m and m < from) then
+        local q = string.find(raw_of(buf), MAGIC, from + 1, true)
+        m = q and (q - 1) or false
+        buf.magic_at = m
+    end
+    return m
 end
 
 -- First offset >= from (0-based) where a record may start, or nil.
-local function find_start(raw, from, zero_ok)
-    local p = string.find(raw, MAGIC, from + 1, true)
+local function find_start(buf, from, zero_ok)
+    local p = magic_after(buf, from)
     if zero_ok then
         -- 00 00 00 00 begins avhub's own bridge messages; take it only when
         -- a known code follows, since zero runs are common inside records.
+        local raw = raw_of(buf)
         local q = from + 1
         while true do
             q = string.find(raw, ZERO_MAGIC, q, true)
-            if not q or (p and q >= p) then break end
+            if not q or (p and q > p) then break end
             if q + 5 <= #raw then
                 local code = raw:byte(q + 4) * 256 + raw:byte(q + 5)
                 if CODES_BOTH[code] or CODES_BRIDGE[code] or CODES_CODEC[code] then
-                    p = q
-                    break
+                    return q - 1
                 end
             end
             q = q + 1
         end
     end
-    return p and (p - 1) or nil
+    return p or nil
 end
 
 -- Marks [off, to) as skipped. Returns to.
@@ -311,13 +359,15 @@ local function need_more(pinfo, tvb, off, missing)
     return tvb:len()
 end
 
--- Resynchronises after a bad record at off: skips to the next possible start
--- and returns it, or asks for more bytes (keeping a tail that may begin a
--- magic) and returns nil.
-local function resync(tvb, pinfo, tree, off, zero_ok, why)
+-- Resynchronises after a bad record at off: skips to the next start at
+-- which `good` (when given) finds a possible record, so that a run of damage
+-- is one skipped stretch, and returns it; or asks for more bytes (keeping a
+-- tail that may begin a magic) and returns nil.
+local function resync(buf, pinfo, tree, off, zero_ok, why, good)
+    local tvb = buf.tvb
     local len = tvb:len()
-    local raw = tvb:raw(0, len)
-    local p = find_start(raw, off + 1, zero_ok)
+    local p = find_start(buf, off + 1, zero_ok)
+    while p and good and not good(buf, p) do p = find_start(buf, p + 1, zero_ok) end
     if p then
         skip(tvb, tree, pinfo, off, p, why)
         return p
@@ -335,18 +385,27 @@ end
 
 local function dissect_packets(tvb, pinfo, tree, link)
     local len = tvb:len()
+    local buf = buffer(tvb)
     local off = 0
     local max = avbox.prefs.max_payload
+    -- A PacketHeader may begin at p (where a magic is): its length, when
+    -- there to read, is possible.
+    local function possible(b, p)
+        local raw = raw_of(b)
+        if #raw < p + 14 then return true end
+        local b1, b2, b3, b4 = raw:byte(p + 11, p + 14)
+        return ((b1 * 256 + b2) * 256 + b3) * 256 + b4 <= max
+    end
     while off < len do
         local rest = len - off
         if rest < 4 then
             if MAGIC:sub(1, rest) == tvb:raw(off, rest) then return need_more(pinfo, tvb, off) end
-            off = resync(tvb, pinfo, tree, off, false, "no magic")
+            off = resync(buf, pinfo, tree, off, false, "no magic", possible)
             if not off then return len end
         elseif tvb:raw(off, 4) ~= MAGIC then
             local bad = tree:add(avbox, tvb(off, math.min(rest, 4)), "Damaged stream")
             bad:add(F.magic, tvb(off, math.min(rest, 4))):add_proto_expert_info(E.bad_magic)
-            off = resync(tvb, pinfo, bad, off, false, "wrong magic")
+            off = resync(buf, pinfo, bad, off, false, "wrong magic", possible)
             if not off then return len end
         elseif rest < HEADER_SIZE then
             -- Not the exact count: what follows the header may come in the
@@ -359,7 +418,7 @@ local function dissect_packets(tvb, pinfo, tree, link)
                 bad:add(F.packet_size, tvb(off + 10, 4)):add_proto_expert_info(E.bad_length,
                     string.format("Impossible payload length %d (more than %d)", size, max))
                 info(pinfo, string.format("[length %d impossible]", size))
-                off = resync(tvb, pinfo, bad, off, false, "impossible length")
+                off = resync(buf, pinfo, bad, off, false, "impossible length", possible)
                 if not off then return len end
             elseif rest < HEADER_SIZE + size then
                 return need_more(pinfo, tvb, off, HEADER_SIZE + size - rest)
@@ -411,27 +470,41 @@ local function answer_code(link, code)
     return code + 1
 end
 
+-- The queue names of one dissector call: its connection and the two ends,
+-- made once per call (every record of a call shares them).
+local function queue_names(buf, pinfo)
+    if not buf.names then
+        local conv = conv_key(pinfo)
+        buf.names = { from = conv .. "|" .. src_side(pinfo) .. "|", to = conv .. "|" .. dst_side(pinfo) .. "|" }
+    end
+    return buf.names
+end
+
 -- Links a request to its answer on the same connection, from the other
 -- side; first pass only. answer: the code that answers (or is) the record.
-local function track(pinfo, key, answer, kind, name)
+-- An answer goes back to the side that asked, so its request waits in the
+-- queue of the answer's destination.
+local function track(buf, pinfo, key, answer, kind, name)
     if pinfo.visited then return end
-    local conv = conv_key(pinfo)
-    pending[conv] = pending[conv] or {}
-    local q = pending[conv]
+    local names = queue_names(buf, pinfo)
     if kind == "req" then
-        q[answer] = q[answer] or {}
-        table.insert(q[answer], { key = key, frame = pinfo.number, t = pinfo.rel_ts, side = side_key(pinfo), name = name })
-    elseif kind == "ack" then
-        local list = q[answer]
-        if not list then return end
-        for i, r in ipairs(list) do
-            if r.side ~= side_key(pinfo) then
-                table.remove(list, i)
-                answers[key] = { req = r.frame, cmd = r.name, t = pinfo.rel_ts - r.t }
-                answered[r.key] = { rsp = pinfo.number }
-                return
-            end
+        local qk = names.from .. answer
+        local q = pending[qk]
+        if not q then
+            q = { first = 1, last = 0, keys = {}, frames = {}, times = {}, names = {} }
+            pending[qk] = q
         end
+        local n = q.last + 1
+        q.last = n
+        q.keys[n], q.frames[n], q.times[n], q.names[n] = key, pinfo.number, pinfo.rel_ts, name
+    elseif kind == "ack" then
+        local q = pending[names.to .. answer]
+        if not q or q.first > q.last then return end
+        local n = q.first
+        answer_req[key], answer_cmd[key], answer_time[key] = q.frames[n], q.names[n], pinfo.rel_ts - q.times[n]
+        answered[q.keys[n]] = pinfo.number
+        q.keys[n], q.frames[n], q.times[n], q.names[n] = nil, nil, nil, nil
+        q.first = n + 1
     end
 end
 
@@ -441,7 +514,8 @@ local function nstime(seconds)
     return NSTime.new(s, math.floor((seconds - s) * 1e9 + 0.5))
 end
 
-local function dissect_one_cmd(tvb, pinfo, tree, off, link, to_server)
+local function dissect_one_cmd(buf, pinfo, tree, off, link, to_server)
+    local tvb = buf.tvb
     local code = tvb(off + 4, 2):uint()
     local name, kind
     if link == "bridge" then
@@ -472,22 +546,23 @@ local function dissect_one_cmd(tvb, pinfo, tree, off, link, to_server)
     if kind == "ack" and tvb(off + 37, 1):uint() == 0 and link == "bridge" then t:add_proto_expert_info(E.refused) end
 
     local key = record_key(pinfo, tvb, off)
-    if kind then track(pinfo, key, kind == "req" and answer_code(link, code) or code, kind, shown) end
-    local a = answers[key]
-    if a then
-        t:add(F.request_in, tvb(off, 0), a.req):set_generated()
-        t:add(F.request_cmd, tvb(off, 0), a.cmd):set_generated()
-        t:add(F.response_time, tvb(off, 0), nstime(a.t)):set_generated()
+    if kind then track(buf, pinfo, key, kind == "req" and answer_code(link, code) or code, kind, shown) end
+    local req = answer_req[key]
+    if req then
+        t:add(F.request_in, tvb(off, 0), req):set_generated()
+        t:add(F.request_cmd, tvb(off, 0), answer_cmd[key]):set_generated()
+        t:add(F.response_time, tvb(off, 0), nstime(answer_time[key])):set_generated()
     elseif kind == "ack" and pinfo.visited then
         t:add_proto_expert_info(E.no_request)
     end
-    local r = answered[key]
-    if r then t:add(F.response_in, tvb(off, 0), r.rsp):set_generated() end
+    local rsp = answered[key]
+    if rsp then t:add(F.response_in, tvb(off, 0), rsp):set_generated() end
     info(pinfo, summary)
 end
 
 local function dissect_cmds(tvb, pinfo, tree, link, to_server)
     local len = tvb:len()
+    local buf = buffer(tvb)
     local off = 0
     while off < len do
         local rest = len - off
@@ -495,7 +570,7 @@ local function dissect_cmds(tvb, pinfo, tree, link, to_server)
         if head ~= MAGIC:sub(1, #head) and head ~= ZERO_MAGIC:sub(1, #head) then
             local bad = tree:add(avbox, tvb(off, #head), "Damaged command stream")
             bad:add(F.magic, tvb(off, #head)):add_proto_expert_info(E.bad_magic)
-            off = resync(tvb, pinfo, bad, off, true, "wrong magic")
+            off = resync(buf, pinfo, bad, off, true, "wrong magic")
             if not off then return len end
         elseif rest < CMD_SIZE then
             -- One more segment rather than the exact count: a record found
@@ -504,14 +579,22 @@ local function dissect_cmds(tvb, pinfo, tree, link, to_server)
             return need_more(pinfo, tvb, off)
         else
             -- A magic inside the 48 bytes: this record was cut short and the
-            -- next one begins there.
-            local inner = string.find(tvb:raw(off + 1, CMD_SIZE - 1), MAGIC, 1, true)
-            if inner then
+            -- next one begins there. Records cut short one after another are
+            -- one stretch of damage.
+            local m = magic_after(buf, off + 1)
+            if m and m < off + CMD_SIZE then
+                local inner = m - off
                 local bad = tree:add(avbox, tvb(off, inner), "Command cut short")
                 bad:add_proto_expert_info(E.cut_short, string.format("Record cut short after %d bytes", inner))
-                off = skip(tvb, bad, pinfo, off, off + inner, "cut short")
+                local to = m
+                while to + CMD_SIZE <= len do
+                    local n = magic_after(buf, to + 1)
+                    if not n or n >= to + CMD_SIZE then break end
+                    to = n
+                end
+                off = skip(tvb, bad, pinfo, off, to, "cut short")
             else
-                dissect_one_cmd(tvb, pinfo, tree, off, link, to_server)
+                dissect_one_cmd(buf, pinfo, tree, off, link, to_server)
                 off = off + CMD_SIZE
             end
         end
