@@ -117,8 +117,11 @@ private:
     void record_picture(std::size_t ep, std::uint8_t ch, std::uint32_t n, const std::string& md5);
     void record_sound(std::size_t ep, std::uint8_t ch, std::uint32_t n, std::span<const std::int16_t> pcm);
     // Writes one header + payload to the targets and records it; returns
-    // how many targets took it (the others are recorded as drops).
-    std::size_t send_packet(const std::vector<Client*>& targets, std::span<const std::uint8_t> packet, const char* src);
+    // how many targets took it (the others are recorded as drops). A
+    // streamed video frame goes out as `pieces` packets; `piece` numbers
+    // this one from 0, so a reader can tell a frame that left whole.
+    std::size_t send_packet(const std::vector<Client*>& targets, std::span<const std::uint8_t> packet, const char* src,
+                            std::size_t piece = 0, std::size_t pieces = 1);
 
     // control commands
     void add_commands();
