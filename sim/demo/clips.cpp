@@ -1,6 +1,7 @@
 #include "clips.hpp"
 
 #include <stdio.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -65,9 +66,17 @@ bool ensure(const std::string& cache_dir, std::string& made, std::string& error)
     for (const auto& [name, args] : recipes) {
         const std::string path = cache_dir + "/" + name;
         if (fs::file_size(path, ec) > 0 && !ec) continue;
-        // Made under a temporary name and renamed, so an interrupted run
-        // never leaves a half-written clip in the cache.
-        const std::string part = path + ".part";
+        // Made under a temporary name of this process and renamed, so an
+        // interrupted run never leaves a half-written clip in the cache, and
+        // runs that fill the cache side by side never write the same file.
+        // (mkstemp: processes in other pid namespaces share the folder.)
+        std::string part = path + ".part-XXXXXX";
+        const int fd = ::mkstemp(part.data());
+        if (fd < 0) {
+            error = "cannot make a file in " + cache_dir;
+            return false;
+        }
+        ::close(fd);
         const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y " + args + " '" + part + "' </dev/null";
         if (std::system(cmd.c_str()) != 0) {
             error = "ffmpeg could not make " + name;
