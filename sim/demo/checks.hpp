@@ -1,6 +1,6 @@
-// Comparison of what one side of the box sent with what the other side
-// received: packet by packet in order, or as one byte stream cut into blocks.
-// Pure functions, so that the matching itself is tested apart from the run.
+// The rows of the demo's stages: flows matched item by item (match.hpp),
+// decoded media, DTMF keys, black pictures and lip sync. Pure functions, so
+// that the checks themselves are tested apart from the run.
 #pragma once
 
 #include <cstddef>
@@ -9,44 +9,29 @@
 #include <string>
 #include <vector>
 
-#include "boxsim/client.hpp"
+#include "match.hpp"
 
 namespace demo::checks {
 
-// One row of a stage's summary: a flow of packets from a sender to a receiver.
-struct Tally {
-    std::string flow;
-    long long sent = 0;
-    long long arrived = 0;
-    long long matched = 0;  // arrived packets equal, byte for byte, to the one sent in that place
-    std::string note;       // why it did not match, for a person reading the table
-    long long errors = 0;   // decode errors on the way
-
-    // Everything sent arrived, nothing more, all of it intact and decodable.
-    bool ok() const { return sent > 0 && sent == arrived && arrived == matched && errors == 0; }
-};
-
 using Packets = std::vector<std::string>;
 
-// Joins an encoder's pieces into frames by the piece flags: 3 is a whole
-// frame, 1 opens one, 0 continues it and 2 closes it. Pieces outside an open
-// frame and a frame left open at the end are not frames and are left out.
-Packets join_frames(const std::vector<boxsim::ChunkEvent>& pieces);
+// Items named "<name> N" by their place, N counting from `first`.
+std::vector<Sent> numbered(const Packets& items, const std::string& name, std::size_t first = 0);
+// The whole `block`-byte blocks of a byte stream, named "<name> N".
+std::vector<Sent> cut_blocks(const std::string& stream, std::size_t block, const std::string& name);
+// Arrivals named "arrival N" by their place.
+std::vector<Arrival> arrivals(const Packets& items);
 
-// Payloads of chunks, in order.
-Packets payloads(const std::vector<boxsim::ChunkEvent>& chunks);
-
-// Packet i that arrived must equal packet i that was sent. The note names
-// the first packet that differs and any count that does not agree.
+// Packets sent and arrived, named "packet N" by their place among those sent.
 Tally match_packets(std::string flow, const Packets& sent, const Packets& arrived);
 
 // A byte stream sent in packets of any size and delivered in blocks of
-// `block` bytes: sent counts the whole blocks in the stream, matched the
-// arrived blocks equal to the stream's bytes in that place.
+// `block` bytes: each whole block of the stream ("block N") is an item;
+// a trailing part shorter than a block is never delivered.
 Tally match_blocks(std::string flow, const std::string& sent, const Packets& arrived, std::size_t block);
 
-// Decoded media, compared by the MD5 of each picture or block: digest i
-// that arrived must equal digest i expected; decode errors fail the row.
+// Decoded media, compared by the MD5 of each picture or block ("picture
+// N"); decode errors fail the row.
 Tally match_digests(std::string flow, const std::vector<std::string>& want, const std::vector<std::string>& got,
                     long long errors);
 
