@@ -27,6 +27,21 @@ std::string of_stream(std::size_t k, std::size_t streams) {
     return streams > 1 ? " of stream " + std::to_string(k) : "";
 }
 
+// Adds one received packet: to the channel looked at, or to the others.
+void receive(Received& r, const Event& e, int ch, std::string data, bool after_close) {
+    const int got = static_cast<int>(e.num("u8StreamCh"));
+    Arrival a{.label = "arrival " + std::to_string(r.on.size()) + " (ts=" + e.get("u32TimeStamp") + ")",
+              .data = std::move(data),
+              .after_close = after_close,
+              .channel = got};
+    if (got == ch) {
+        r.on.push_back(std::move(a));
+        r.t_us.push_back(e.num("t", 0));
+    } else {
+        r.elsewhere.push_back(std::move(a));
+    }
+}
+
 }  // namespace
 
 std::vector<Stream> streams(const Snapshot& s, const std::string& ep, int ch) {
@@ -116,22 +131,9 @@ std::vector<Sent> own_digests(const Snapshot& s, const std::string& kind, const 
 
 Received chunks(const Snapshot& s, const std::string& ep, int ch) {
     Received r;
-    long long n = 0;
-    for (const auto& e : s.events()) {
-        if (e.kind != "chunk" || e.get("ep") != ep) continue;
-        const int got = static_cast<int>(e.num("u8StreamCh"));
-        Arrival a{.label = "arrival " + std::to_string(n) + " (ts=" + e.get("u32TimeStamp") + ")",
-                  .data = s.payload(ep + ".rx", e.num("off"), e.num("u32PacketSize")),
-                  .after_close = e.num("open", 1) == 0,
-                  .channel = got};
-        if (got == ch) {
-            ++n;
-            r.on.push_back(std::move(a));
-            r.t_us.push_back(e.num("t", 0));
-        } else {
-            r.elsewhere.push_back(std::move(a));
-        }
-    }
+    for (const auto& e : s.events())
+        if (e.kind == "chunk" && e.get("ep") == ep)
+            receive(r, e, ch, s.payload(ep + ".rx", e.num("off"), e.num("u32PacketSize")), e.num("open", 1) == 0);
     return r;
 }
 
@@ -169,22 +171,20 @@ std::vector<Sent> bridge_sent(const Snapshot& s, int conn) {
 
 Received bridge_received(const Snapshot& s, int conn, int ch) {
     Received r;
-    long long n = 0;
-    for (const auto& e : s.events()) {
-        if (e.kind != "bridge_video" || e.num("conn") != conn) continue;
-        const int got = static_cast<int>(e.num("u8StreamCh"));
-        Arrival a{.label = "arrival " + std::to_string(n) + " (ts=" + e.get("u32TimeStamp") + ")",
-                  .data = s.payload("bridge.rx", e.num("off"), e.num("u32PacketSize")),
-                  .channel = got};
-        if (got == ch) {
-            ++n;
-            r.on.push_back(std::move(a));
-            r.t_us.push_back(e.num("t", 0));
-        } else {
-            r.elsewhere.push_back(std::move(a));
-        }
-    }
+    for (const auto& e : s.events())
+        if (e.kind == "bridge_video" && e.num("conn") == conn)
+            receive(r, e, ch, s.payload("bridge.rx", e.num("off"), e.num("u32PacketSize")), false);
     return r;
+}
+
+checks::Packets records(const Snapshot& s, const std::string& kind) {
+    checks::Packets out;
+    for (const auto& e : s.events())
+        if (e.kind == kind) {
+            const auto bytes = boxsim::from_hex(e.get("hex"));
+            out.emplace_back(bytes.begin(), bytes.end());
+        }
+    return out;
 }
 
 }  // namespace demo::flows

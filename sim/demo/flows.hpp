@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "match.hpp"
+#include "checks.hpp"
 #include "snapshot.hpp"
 
 namespace demo::flows {
@@ -49,5 +49,8 @@ long long decode_errors(const Snapshot& s, const std::string& ep, int ch);
 std::vector<checks::Sent> bridge_sent(const Snapshot& s, int conn);
 // Video packets the bridge received from avhub on one connection.
 Received bridge_received(const Snapshot& s, int conn, int ch);
+
+// The bytes ("hex") of every record of a kind: "quad" frames, "ui" records.
+checks::Packets records(const Snapshot& s, const std::string& kind);
 
 }  // namespace demo::flows

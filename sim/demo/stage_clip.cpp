@@ -18,15 +18,7 @@ StageResult Session::animation() {
                  "tells the user-interface application \"finish\"");
     Snapshot snap = open_window();
     if (!fifo(std::string("play ") + kClipOnBox + "\n")) r.problems.push_back("avhub did not read \"play\"");
-    auto finished = [&] {
-        checks::Packets got;
-        for (const auto& e : snap.events())
-            if (e.kind == "ui") {
-                const auto bytes = boxsim::from_hex(e.get("hex"));
-                got.emplace_back(bytes.begin(), bytes.end());
-            }
-        return got;
-    };
+    auto finished = [&] { return flows::records(snap, "ui"); };
     if (!settle(snap, [&] { return !finished().empty(); }, 60s))
         r.problems.push_back("no record reached the user-interface application");
     if (!sync()) r.problems.push_back("avhub did not answer after the clip");

@@ -23,15 +23,6 @@ StageResult Session::dtmf_tone() {
     if (!fifo("dtmf " + std::to_string(kToneKey)) || !sync()) r.problems.push_back("the tone did not end");
     const checks::Packets want_quad{padded("o t 9 1 ", 32), padded("o t 5 1 ", 32), padded("o t 9 0 ", 32),
                                     padded("o t 5 0 ", 32)};
-    auto quad = [&] {
-        checks::Packets got;
-        for (const auto& e : snap.events())
-            if (e.kind == "quad") {
-                const auto bytes = boxsim::from_hex(e.get("hex"));
-                got.emplace_back(bytes.begin(), bytes.end());
-            }
-        return got;
-    };
     const std::string tone = harness::read_file(settings_.cache_dir + "/" + clips::tone_file(kToneKey)).value_or("");
 
     // The tone file itself, decoded block by block as the decoder must.
@@ -60,7 +51,7 @@ StageResult Session::dtmf_tone() {
             {.title = "display commands: panectl -> quad display",
              .dest = "quad",
              .sent = checks::numbered(want_quad, "command"),
-             .got = {.on = checks::arrivals(quad())}},
+             .got = {.on = checks::arrivals(flows::records(snap, "quad"))}},
             {.title = "decoded tone blocks (MD5): file = audio decoder ch 1",
              .dest = "sound:ado_dec_server_socket:1",
              .sent = want_snd,
