@@ -34,6 +34,7 @@ CodecRole::CodecRole(core::Context& ctx)
 }
 
 CodecRole::~CodecRole() {
+    if (decode_timer_ != 0) ctx_.loop.cancel(decode_timer_);
     for (auto& [id, c] : clients_) ctx_.loop.unwatch(c.peer->fd());
     for (std::size_t ep = 0; ep < kEndpoints.size(); ++ep)
         if (listen_[ep]) take_down(ep, false);
