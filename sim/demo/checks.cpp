@@ -170,14 +170,30 @@ Tally match_black(std::string flow, const std::vector<std::string>& got, std::si
     return t;
 }
 
-Tally lip_sync(std::string flow, long long video_us, long long audio_us) {
+namespace {
+
+// The median of arrival - place over the items that arrived; -1 when none
+// did.
+long long median_lag(const std::vector<Timed>& items) {
+    std::vector<long long> lags;
+    for (const auto& i : items)
+        if (i.arrival_us >= 0) lags.push_back(i.arrival_us - i.place_us);
+    if (lags.empty()) return -1;
+    std::nth_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(lags.size() / 2), lags.end());
+    return lags[lags.size() / 2];
+}
+
+}  // namespace
+
+Tally lip_sync(std::string flow, const std::vector<Timed>& video_items, const std::vector<Timed>& audio_items) {
     Tally t{.flow = std::move(flow), .sent = 1};
-    if (video_us < 0 || audio_us < 0) {
-        t.note = video_us < 0 ? "no clip picture arrived" : "no clip sound arrived";
+    const long long video = median_lag(video_items), audio = median_lag(audio_items);
+    if (video < 0 || audio < 0) {
+        t.note = video < 0 ? "no clip picture arrived" : "no clip sound arrived";
         return t;
     }
     t.arrived = 1;
-    const long long ms = (video_us - audio_us) / 1000;
+    const long long ms = (video - audio) / 1000;
     t.matched = (ms <= kLipSyncToleranceMs && ms >= -kLipSyncToleranceMs) ? 1 : 0;
     t.note = ms >= 0 ? "video " + std::to_string(ms) + " ms after audio" : "video " + std::to_string(-ms) + " ms before audio";
     return t;

@@ -50,11 +50,18 @@ Tally match_key(std::string flow, int want, std::span<const std::int16_t> pcm, i
 Tally match_black(std::string flow, const std::vector<std::string>& got, std::size_t lead, std::size_t clip,
                   const std::string& black);
 
-// The offset between the arrival of a clip's first picture and its first
-// sound (microseconds; -1 when one never came); matched while within
-// kLipSyncToleranceMs.
+// Lip sync as delivered: how far the clip's video runs ahead of or behind
+// its sound at the decoders. Each item's arrival less its place in its
+// stream's timeline gives that stream's lag; the offset is the median video
+// lag less the median sound lag, so that a packet held up on a loaded
+// machine does not count as the clip being out of sync. Matched while
+// within kLipSyncToleranceMs.
+struct Timed {
+    long long arrival_us = -1;  // -1: it never came
+    long long place_us = 0;     // where it belongs in its stream
+};
 inline constexpr long long kLipSyncToleranceMs = 200;
-Tally lip_sync(std::string flow, long long video_us, long long audio_us);
+Tally lip_sync(std::string flow, const std::vector<Timed>& video, const std::vector<Timed>& audio);
 
 // The row and column frequencies of a key index.
 std::pair<int, int> dtmf_tones(int key);

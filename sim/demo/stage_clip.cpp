@@ -82,16 +82,26 @@ StageResult Session::animation() {
     for (const auto& a : flows[3].got.on) got_pics.push_back(a.data);
     r.rows.push_back(checks::match_black("lead-in and trailer pictures are black", got_pics, black_d.md5.size(),
                                          clip_d.md5.size(), clips::black_md5(black_d.width, black_d.height)));
-    // Lip sync: when the clip's first picture and its first sound reached
-    // their decoders, wherever they came in the sequence.
-    auto arrival_time = [&](const Flow& f, std::size_t item) {
-        const auto m = checks::match_items(f.title, f.sent, f.got.on, f.compare);
-        const long j = item < m.arrival_of.size() ? m.arrival_of[item] : -1;
-        return j < 0 ? -1LL : f.got.t_us[static_cast<std::size_t>(j)];
+    // Lip sync: when the clip's pictures and sound reached their decoders,
+    // each against its place in the clip's timeline. The player sends the
+    // sound a container packet at a time, so a packet's first block stands
+    // for it.
+    auto arrival = [&](const Flow& f, const checks::Matching& m, std::size_t i) {
+        return i < m.arrival_of.size() && m.arrival_of[i] >= 0 ? f.got.t_us[static_cast<std::size_t>(m.arrival_of[i])] : -1;
     };
-    r.rows.push_back(checks::lip_sync("lip sync: clip video against clip audio, as delivered",
-                                      arrival_time(flows[0], black.video.size()),
-                                      arrival_time(flows[1], black.audio.size() / kAudioBlock)));
+    const auto mv = checks::match_items(flows[0].title, flows[0].sent, flows[0].got.on, flows[0].compare);
+    const auto ma = checks::match_items(flows[1].title, flows[1].sent, flows[1].got.on, flows[1].compare);
+    std::vector<checks::Timed> video, audio;
+    for (std::size_t k = 0; k < clip.video.size(); ++k)
+        video.push_back({arrival(flows[0], mv, black.video.size() + k), static_cast<long long>(k) * clip.frame_us});
+    const std::size_t lead_blocks = black.audio.size() / kAudioBlock;
+    for (std::size_t at : clip.audio_packets) {
+        const std::size_t block = (at + kAudioBlock - 1) / kAudioBlock;
+        if (clip.audio_bytes_s > 0 && (block + 1) * kAudioBlock <= clip.audio.size())
+            audio.push_back({arrival(flows[1], ma, lead_blocks + block),
+                             static_cast<long long>(block * kAudioBlock) * 1000000 / clip.audio_bytes_s});
+    }
+    r.rows.push_back(checks::lip_sync("lip sync: clip video against clip audio, as delivered", video, audio));
     close_window(snap);
     return r;
 }
