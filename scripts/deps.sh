@@ -9,6 +9,9 @@
 # the other one must not count as present.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# Checked first: a failure inside the process substitution below would not
+# stop the script, and an unreadable list would pass as an empty one.
+[[ -r "$here/packages.txt" ]] || { echo "deps: cannot read $here/packages.txt" >&2; exit 1; }
 mapfile -t wanted < <(grep -vE '^\s*(#|$)' "$here/packages.txt" | sed 's/\s*#.*//; s/\s*$//')
 native=$(dpkg --print-architecture)
 
