@@ -41,10 +41,6 @@ std::vector<Arrival> arrivals(const Packets& items) {
     return out;
 }
 
-Tally match_packets(std::string flow, const Packets& sent, const Packets& arrived) {
-    return match_items(std::move(flow), numbered(sent, "packet"), arrivals(arrived), Compare::Bytes).tally;
-}
-
 Tally match_blocks(std::string flow, const std::string& sent, const Packets& arrived, std::size_t block) {
     return match_items(std::move(flow), cut_blocks(sent, block, "block"), arrivals(arrived), Compare::Bytes).tally;
 }

@@ -22,9 +22,6 @@ std::vector<Sent> cut_blocks(const std::string& stream, std::size_t block, const
 // Arrivals named "arrival N" by their place.
 std::vector<Arrival> arrivals(const Packets& items);
 
-// Packets sent and arrived, named "packet N" by their place among those sent.
-Tally match_packets(std::string flow, const Packets& sent, const Packets& arrived);
-
 // A byte stream sent in packets of any size and delivered in blocks of
 // `block` bytes: each whole block of the stream ("block N") is an item;
 // a trailing part shorter than a block is never delivered.
