@@ -109,6 +109,9 @@ TEST_F(Serving, VcbStartWithoutABridgeWaitsTwentySecondsThenStartsTheCall) {
 
 TEST_F(Serving, CloseSendsTheCloseRequestsRemovesTheFifoAndExitsZero) {
     // A server that has gone away: the write to it fails, avhub goes on.
+    // The listeners' thread may not have accepted avhub's connection yet;
+    // dropping before it did would leave that connection open.
+    ASSERT_TRUE(servers.wait_accepted("/tmp/ado_dec_cmd_socket", 1, 5s));
     servers.drop_connections("/tmp/ado_dec_cmd_socket");
     ASSERT_TRUE(spine_test::fifo_write("close\n"));
     EXPECT_EQ(p->wait_exit(10s), 0);
