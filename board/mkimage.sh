@@ -12,14 +12,19 @@
 # OUT/packages.txt  what the image holds: package, version, installed KiB
 #
 # Two stages, each kept while its inputs are unchanged:
-#   base.tar   Debian's packages only (board/packages.txt and what avbox and
-#              avbox-sim depend on), made by mmdebstrap; the only long step
-#   rootfs.img the base, avbox and avbox-sim installed with dpkg, the kernel's
-#              modules and board/image/; keyed by the packages' contents,
-#              board/ and the kernel's version
-# Only dpkg and the maintainer scripts run emulated (qemu-user); the kernel
-# is unpacked and the initramfs and file system are made natively. Packages
-# come from the Debian mirrors this machine's apt uses. Run as root.
+#   base.tar   Debian's packages only: Debian 12's essential set and
+#              board/packages.txt by mmdebstrap (dpkg and the maintainer
+#              scripts emulated with qemu-user), then what avbox and avbox-sim
+#              depend on (FFmpeg's libraries and programs, about 200
+#              packages) by this machine's apt and dpkg into the root (dpkg
+#              --root: unpacked natively, only the maintainer scripts run
+#              emulated, in the root); the long step
+#   rootfs.img the base, avbox and avbox-sim installed the same way, the
+#              kernel's modules and board/image/; keyed by the packages'
+#              contents, board/ and the kernel's version
+# The kernel is unpacked and the initramfs and file system are made
+# natively. Packages come from the Debian mirrors this machine's apt uses.
+# Run as root.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$(realpath -m "${1:?usage: mkimage.sh OUT PACKAGE_DIR}")
@@ -36,14 +41,10 @@ for name in avbox avbox-sim; do
     debs+=("$deb")
 done
 
-# Debian packages of the base: the list, and each first alternative our
-# packages depend on (versions are the mirror's: the packages were built
-# against them).
-base_packages=$( {
-    list "$here/packages.txt"
-    for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Depends | tr ',' '\n'; done |
-        sed 's/|.*//; s/(.*)//; s/\s//g' | grep -vxE 'avbox(-sim)?|'
-} | sort -u | paste -sd,)
+# What avbox and avbox-sim depend on: each first alternative (versions are
+# the mirror's: the packages were built against them).
+dependencies=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Depends | tr ',' '\n'; done |
+               sed 's/|.*//; s/(.*)//; s/\s//g' | grep -vxE 'avbox(-sim)?|' | sort -u | paste -sd' ')
 
 # apt sources of the image: the Debian mirrors and suites this machine has
 # armhf package lists for.
@@ -62,15 +63,10 @@ busybox_ver=$(candidate busybox-static:armhf)
 
 # How the base is made: no recommends; no manuals, translations or
 # documentation but the copyright files.
-base_options=(--mode=root --arch=armhf --variant=essential
-    --hook-dir=/usr/share/mmdebstrap/hooks/eatmydata
-    --aptopt='Apt::Install-Recommends "false"'
-    --dpkgopt='path-exclude=/usr/share/man/*'
-    --dpkgopt='path-exclude=/usr/share/locale/*'
-    --dpkgopt='path-exclude=/usr/share/doc/*'
-    --dpkgopt='path-include=/usr/share/doc/*/copyright'
-    --dpkgopt='path-exclude=/usr/share/info/*')
-base_key=$(printf '%s\n' "$base_packages" "$sources" "$(mmdebstrap --version)" "${base_options[@]}" |
+excludes=('path-exclude=/usr/share/man/*' 'path-exclude=/usr/share/locale/*' 'path-exclude=/usr/share/doc/*'
+          'path-include=/usr/share/doc/*/copyright' 'path-exclude=/usr/share/info/*')
+base_key=$(printf '%s\n' "$(list "$here/packages.txt")" "$dependencies" "$sources" "$(mmdebstrap --version)" \
+                  "${excludes[@]}" "$(sed -n '/^ *# base-recipe-begin/,/^ *# base-recipe-end/p' "$here/mkimage.sh")" |
            sha256sum | cut -c1-16)
 # The runtime tests are handed in at each boot (board/runtime-tests), so
 # they are not part of the image.
@@ -88,17 +84,61 @@ rm -f "$out/key" "$out/rootfs.img"
 work=$out/work
 rm -rf "$work"
 mkdir -p "$work"
+echo "$sources" >"$work/sources.list"
+
+# apt_into ROOT ARGS...: this machine's apt-get on ROOT's package state,
+# with the image's sources, installing with this machine's dpkg into ROOT.
+# dpkg unpacks natively and runs the maintainer scripts chrooted into ROOT
+# (armhf, through qemu-user); the packages are armhf ones, which ROOT's dpkg
+# database lists as its native architecture.
+apt_into() {
+    local root=$1 opt
+    shift
+    local conf=$work/apt.conf
+    mkdir -p "$work/apt.conf.d"
+    {
+        echo 'APT::Architecture "armhf"; APT::Architectures { "armhf"; };'
+        echo "Dir \"$root/\";"
+        echo "Dir::Etc::SourceList \"$work/sources.list\"; Dir::Etc::SourceParts \"/dev/null\";"
+        echo 'Dir::Etc::Preferences "/dev/null"; Dir::Etc::PreferencesParts "/dev/null";'
+        # None of ROOT's apt configuration (debconf's pre-install hook would
+        # run this machine's dpkg-preconfigure).
+        echo "Dir::Etc::Parts \"$work/apt.conf.d\";"
+        echo 'Dir::Etc::TrustedParts "/etc/apt/trusted.gpg.d";'
+        [[ -f /usr/share/keyrings/debian-archive-keyring.gpg ]] &&
+            echo 'Dir::Etc::Trusted "/usr/share/keyrings/debian-archive-keyring.gpg";'
+        echo 'APT::Install-Recommends "false"; APT::Sandbox::User "root"; Dpkg::Use-Pty "0";'
+        echo 'Dir::Bin::dpkg "/usr/bin/dpkg";'
+        echo "DPkg::Options { \"--root=$root\"; \"--force-unsafe-io\";"
+        for opt in "${excludes[@]}"; do echo "  \"--$opt\";"; done
+        echo '};'
+    } >"$conf"
+    APT_CONFIG=$conf DEBIAN_FRONTEND=noninteractive apt-get -q -y "$@"
+}
 
 if [[ -f "$out/base.key" && "$(cat "$out/base.key")" == "$base_key" && -f "$out/base.tar" ]]; then
     echo "mkimage: base $base_key is up to date"
 else
-    say "base: mmdebstrap, Debian 12 armhf (dpkg emulated)"
     rm -f "$out/base.key" "$out/base.tar"
-    echo "$sources" >"$work/sources.list"
-    echo "$base_packages" | tr ',' ' ' | fold -s -w 76 | sed 's/^/  /'
     start=$SECONDS
-    mmdebstrap "${base_options[@]}" --include="$base_packages" bookworm "$work/base.tar" "$work/sources.list"
-    mv "$work/base.tar" "$out/base.tar"
+    base=$work/base
+    # base-recipe-begin
+    say "base: mmdebstrap, Debian 12 armhf essential set and board/packages.txt (dpkg emulated)"
+    mmdebstrap --mode=root --arch=armhf --variant=essential --format=directory \
+        --hook-dir=/usr/share/mmdebstrap/hooks/eatmydata \
+        --aptopt='Apt::Install-Recommends "false"' "${excludes[@]/#/--dpkgopt=}" \
+        --include="$(list "$here/packages.txt" | paste -sd,)" \
+        bookworm "$base" "$work/sources.list"
+    say "base: what avbox and avbox-sim depend on (this machine's apt and dpkg --root)"
+    echo "$dependencies" | fold -s -w 76 | sed 's/^/  /'
+    apt_into "$base" update
+    apt_into "$base" install $dependencies
+    apt_into "$base" clean
+    rm -rf "$base/var/lib/apt/lists/"*
+    # base-recipe-end
+    tar --xattrs --xattrs-include='*' --numeric-owner -cf "$out/base.tar.new" -C "$base" .
+    rm -rf "$base"
+    mv "$out/base.tar.new" "$out/base.tar"
     echo "$base_key" >"$out/base.key"
     echo "mkimage: base made in $((SECONDS - start)) s"
 fi
@@ -157,11 +197,8 @@ echo "initrd.gz: $(du -k "$out/initrd.gz" | cut -f1) KiB, modules: $(tr '\n' ' '
 say "root file system: the base, $(basename "${debs[0]}") and $(basename "${debs[1]}")"
 rootdir=$work/root
 mkdir -p "$rootdir"
-tar -xf "$out/base.tar" -C "$rootdir"
-mkdir -p "$rootdir/tmp/board-debs"
-cp "${debs[@]}" "$rootdir/tmp/board-debs/"
-chroot "$rootdir" dpkg -i $(for deb in "${debs[@]}"; do echo "/tmp/board-debs/$(basename "$deb")"; done)
-rm -rf "$rootdir/tmp/board-debs"
+tar --xattrs --xattrs-include='*' --numeric-owner -xf "$out/base.tar" -C "$rootdir"
+apt_into "$rootdir" install "${debs[@]}"
 
 # Kernel modules for the booted system: the initramfs's and those of
 # board/image-modules, with the kernel's own index files.
@@ -189,10 +226,23 @@ fi
 chroot "$rootdir" systemctl enable boxsim.service board-ready-probe.service board-test.service board-console.service
 # No udev on this board: the stock serial getty waits for a device unit that
 # never comes; board-console.service serves the console instead.
+# Nor gettys on virtual terminals (getty-static starts them without logind).
 ln -sfn /dev/null "$rootdir/etc/systemd/system/serial-getty@ttyAMA0.service"
+ln -sfn /dev/null "$rootdir/etc/systemd/system/getty-static.service"
 # A persistent journal: the previous boot's is read after a reboot, and the
 # host reads it from the disk when a run hangs.
 mkdir -p "$rootdir/var/log/journal"
+# Clips for avhub's playback test, made here (the same codecs and
+# containers as the box's clips; the box's own clips are not in this tree):
+# the black lead-in and trailer at the box's path and a 1280x720 clip.
+clip() {
+    ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "$2" \
+        -f lavfi -i "sine=f=440:r=8000:samples_per_frame=800:d=$3" \
+        -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a pcm_mulaw -ar 8000 -ac 1 -f avi "$1"
+}
+mkdir -p "$rootdir/mnt/project/Tivane" "$rootdir/var/lib/board"
+clip "$rootdir/mnt/project/Tivane/black.avi" "color=c=black:s=320x180:r=25:d=1" 1
+clip "$rootdir/var/lib/board/clip.avi" "testsrc2=s=1280x720:r=25:d=3" 3
 echo board >"$rootdir/etc/hostname"
 printf '127.0.0.1\tlocalhost\n127.0.1.1\tboard\n' >"$rootdir/etc/hosts"
 

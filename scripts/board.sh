@@ -83,6 +83,9 @@ fi
 
 say "booting the board: runtime tests (run folder $run)"
 cp board/runtime-tests "$run/share/runtime-tests"
+# The footprint sampler, run on the board at the tests' idle, call and clip
+# moments.
+[[ -f scripts/footprint-sample.sh ]] && cp scripts/footprint-sample.sh "$run/share/"
 echo 1 >"$run/share/phase"
 qemu+=(-fsdev "local,id=board,path=$run/share,security_model=none"
        -device virtio-9p-device,fsdev=board,mount_tag=board
@@ -124,6 +127,10 @@ if [[ -f "$run/share/times" ]]; then
     cat "$run/share/times"
 fi
 echo "board: wall time from power-on to power-off: ${wall} s"
+if [[ -s "$run/share/footprint.tsv" ]]; then
+    echo "board: footprint samples in $run/share/footprint.tsv; for the README's table:"
+    echo "  bash scripts/footprint.sh --board $run/share/footprint.tsv --boot-seconds $(cat "$run/share/ready-seconds.boot1" 2>/dev/null) --write-readme"
+fi
 
 if [[ $failed -ne 0 || $status -ne 0 ]]; then
     say "guest journal"

@@ -3,7 +3,8 @@
 # the box's armhf build) and runs every test in each, the armhf one under
 # qemu-user. Then makes the Debian packages of both architectures, installs
 # the native ones in a throwaway root and runs the demo there, and checks the
-# armhf ones. Installs missing Debian packages first.
+# armhf ones, then boots the armhf packages on an emulated board and runs
+# the runtime tests there. Installs missing Debian packages first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -58,6 +59,15 @@ bash scripts/cross.sh --test --package --jobs "$jobs" | tee "$log"
 total=$((total + $(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$log" | tail -1)))
 rm -f "$log"
 echo "armhf build, emulated suite and packages: $((SECONDS - start)) s"
+
+# The box, booted: those armhf packages in a Debian image with systemd,
+# under qemu-system-arm, and the runtime tests on the booted board.
+log=$(mktemp)
+start=$SECONDS
+bash scripts/board.sh test | tee "$log"
+total=$((total + $(sed -n 's/^board: all \([0-9]*\) runtime tests passed.*/\1/p' "$log")))
+rm -f "$log"
+echo "board: image, boot and runtime tests: $((SECONDS - start)) s"
 
 say "all tests passed in all three builds, the packages install and run, every fuzz target ran clean"
 echo "tests: $total passed, 0 failed"
