@@ -14,7 +14,7 @@
 #
 # --packages DIR: the armhf packages (default build-armhf/packages, made by
 # `scripts/cross.sh --package` when missing). --timeout: the wall-clock
-# bound of the whole boot-and-test run (default 1500 s); past it the emulator
+# bound of the whole boot-and-test run (default 900 s); past it the emulator
 # is killed and the run fails with what the guest left behind. Each run's
 # console log, results, journals and records are kept in
 # build-board/runs/<time>/ (`latest` links to the newest). Run as root.
@@ -24,7 +24,7 @@ cd "$root"
 
 mode=test
 pkgs=build-armhf/packages
-limit=1500
+limit=900
 while [[ $# -gt 0 ]]; do
     case "$1" in
         test|build|shell) mode=$1 ;;
@@ -67,6 +67,8 @@ qemu=(qemu-system-arm -M virt -cpu cortex-a15 -smp 2 -m 1024 -nodefaults -no-use
       -display none -nic none
       -kernel "$image/vmlinuz" -initrd "$image/initrd.gz")
 
+# Earlier runs keep their logs; only the newest two keep their disk.
+ls -d "$out"/runs/2*/ 2>/dev/null | sort | head -n -1 | while read -r old; do rm -f "$old/disk.img"; done
 run=$out/runs/$(date +%Y%m%d-%H%M%S)
 mkdir -p "$run/share"
 ln -sfn "$(basename "$run")" "$out/runs/latest"
@@ -121,6 +123,12 @@ while IFS= read -r name; do
     if [[ $verdict == ok ]]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done < <(cat "$run/share/plan" 2>/dev/null || echo "guest_started")
 [[ -s "$run/share/plan" ]] || failed=$((failed + 1))
+# Results of no planned test (the board restarted by itself).
+while IFS=$'\t' read -r name verdict detail; do
+    grep -qxF "$name" "$run/share/plan" 2>/dev/null && continue
+    printf '%-28s %-5s %s\n' "$name" "$verdict" "$detail"
+    failed=$((failed + 1))
+done <"$results"
 
 if [[ -f "$run/share/times" ]]; then
     say "times (guest seconds are emulated)"
