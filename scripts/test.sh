@@ -35,7 +35,8 @@ run_ctest build
 
 say "configure and build: build-asan/ (clang, AddressSanitizer + UBSan)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAVBOX_SANITIZE=ON \
-      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+      -DAVBOX_FFMPEG_STORE="$root/build/box-ffmpeg" >/dev/null
 cmake --build build-asan -j "$jobs"
 
 say "tests: build-asan/"
