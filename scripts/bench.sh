@@ -12,7 +12,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/deps.sh
 # -O2: g++ 12 at -O3 reports a false restrict overlap in one simulator file.
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+      -DAVBOX_FFMPEG_STORE="$root/build/box-ffmpeg" >/dev/null
 cmake --build build-bench -j2 --target avbench hoprelay pollfloor avhub boxsim nsrun
 out=${BENCH_OUT:-$root/build-bench/bench-out}
 mkdir -p "$out"

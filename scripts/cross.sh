@@ -71,7 +71,8 @@ time_factor=3
 say "configure and build: $build/ (arm-linux-gnueabihf-g++)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
-      -DAVBOX_ARMHF_OVERLAY="$overlay" -DAVBOX_TIME_FACTOR=$time_factor >/dev/null
+      -DAVBOX_ARMHF_OVERLAY="$overlay" -DAVBOX_TIME_FACTOR=$time_factor \
+      -DAVBOX_FFMPEG_STORE="$root/build/box-ffmpeg" >/dev/null
 cmake --build "$build" -j "$jobs"
 
 if [[ $run_tests -eq 1 ]]; then

@@ -40,7 +40,8 @@ build=$root/build-fuzz
 echo "== fuzz: configure and build $build/"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAVBOX_SANITIZE=ON \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-      -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
+      -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
+      -DAVBOX_FFMPEG_STORE="$root/build/box-ffmpeg" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target fuzz_targets
 
 if [[ ${#targets[@]} -eq 0 ]]; then

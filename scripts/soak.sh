@@ -33,7 +33,8 @@ case $minutes in ''|*[!0-9]*) echo "soak: --minutes takes a whole number" >&2; e
 if [ "$inside" = 0 ]; then
     if [ ! -x "$build/bin/avhub" ] || [ ! -x "$build/tests/nsrun" ]; then
         cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAVBOX_SANITIZE=ON \
-              -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+              -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+              -DAVBOX_FFMPEG_STORE="$root/build/box-ffmpeg" >/dev/null
     fi
     cmake --build "$build" -j 2 --target avhub boxsim panectl nsrun >/dev/null
     exec "$build/tests/nsrun" --keep "$root" --keep "$build" -- \

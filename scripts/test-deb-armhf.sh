@@ -21,6 +21,10 @@ declare -A want=(
     [avbox-sim]="usr/bin/boxsim usr/bin/boxdemo usr/bin/avbox-demo usr/libexec/avbox/nsrun usr/lib/arm-linux-gnueabihf/wireshark/plugins/avbox.lua usr/share/doc/avbox-sim/copyright"
 )
 declare -A banned=([avbox]="boxsim boxdemo nsrun avbox-demo" [avbox-dev]="usr/bin" [avbox-sim]="avhub")
+# What a package may depend on at most. avhub carries its own small FFmpeg,
+# so the box's programs need the C and C++ runtimes and libevent only, and
+# the maintainer scripts deb-systemd-helper (init-system-helpers).
+declare -A allowed_deps=([avbox]='^(libc6|libgcc-s1|libstdc\+\+6|libevent(-[a-z]+)?-2\.1-7|init-system-helpers)$')
 # 32-bit file offset entry points: a program importing one cannot open or
 # grow a file past 2 GiB on the box.
 narrow='^(fopen|freopen|open|openat|creat|lseek|fseeko|ftello|truncate|ftruncate|stat|fstat|lstat|fstatat|mmap|pread|pwrite|sendfile|statfs|fstatfs|getrlimit|setrlimit)$'
@@ -36,6 +40,11 @@ for pkg in avbox avbox-dev avbox-sim; do
     [[ "$(dpkg-deb -f "$deb" Architecture)" == armhf ]] || bad "$pkg: architecture is not armhf"
     [[ "$(dpkg-deb -f "$deb" Package)" == "$pkg" ]] || bad "$pkg: named $(dpkg-deb -f "$deb" Package)"
     echo "Depends: $(dpkg-deb -f "$deb" Depends)"
+    if [[ -n "${allowed_deps[$pkg]:-}" ]]; then
+        for dep in $(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*//; s/:any//' | tr -d ' '); do
+            [[ $dep =~ ${allowed_deps[$pkg]} ]] || bad "$pkg: depends on $dep"
+        done
+    fi
     list=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||')
     for f in ${want[$pkg]}; do
         grep -qx "$f" <<<"$list" || bad "$pkg: $f missing"

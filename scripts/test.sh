@@ -36,7 +36,8 @@ run_ctest build
 
 say "configure and build: build-asan/ (clang, AddressSanitizer + UBSan)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DAVBOX_SANITIZE=ON \
-      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+      -DAVBOX_FFMPEG_STORE="$root/build/box-ffmpeg" >/dev/null
 cmake --build build-asan -j "$jobs"
 
 say "tests: build-asan/"
@@ -62,11 +63,12 @@ echo "native package checks: $((SECONDS - start)) s"
 # again in another folder, without a compiler cache, and packaged; each
 # package must equal the one above. (A build/ made through a compiler cache
 # is compared with a second such build instead: the cache rewrites paths.)
+# avhub's FFmpeg comes from build/'s store, built once.
 repro_build() {
     rm -rf "$1"
     CCACHE_DISABLE=1 cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAVBOX_TESTS=OFF \
           -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER_LAUNCHER= \
-          -DCMAKE_CXX_COMPILER_LAUNCHER= >/dev/null
+          -DCMAKE_CXX_COMPILER_LAUNCHER= -DAVBOX_FFMPEG_STORE="$root/build/box-ffmpeg" >/dev/null
     CCACHE_DISABLE=1 cmake --build "$1" -j "$jobs" --target avhub encprobe decprobe ctlprobe tonecue launcher \
           panectl blendset libsocket libsocket_early package_docs >/dev/null
     bash scripts/make-debs.sh "$1" >/dev/null

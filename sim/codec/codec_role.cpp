@@ -288,7 +288,15 @@ void CodecRole::reply(Client& c, const wire::CodecCmd& req, std::uint16_t code, 
         .kv("u16Cmd", code).kv("u8AgreeFlag", r.u8AgreeFlag).kv("u8ChanIdx", ch).hex("hex", out);
     if (!fits) line.kv("dropped", 1);
     ctx_.rec.write(line);
-    if (fits) c.peer->send(out);
+    if (!fits) return;
+    c.peer->send(out);
+    // A client may close as soon as its last command is out (avhub at
+    // "close" reads no reply): then the reply recorded above never left.
+    if (c.peer->failed()) {
+        core::Line lost("unsent");
+        lost.kv("ep", kEndpoints[c.ep].name).kv("t", core::now_us()).kv("conn", c.peer->id()).kv("u16Cmd", code);
+        ctx_.rec.write(lost);
+    }
 }
 
 void CodecRole::handle_command(Client& c, std::span<const std::uint8_t, 48> raw) {
