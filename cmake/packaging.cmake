@@ -22,6 +22,8 @@ set(avbox_libdir lib)
 if(CMAKE_LIBRARY_ARCHITECTURE)
   set(avbox_libdir lib/${CMAKE_LIBRARY_ARCHITECTURE})
 endif()
+# scripts/make-debs.sh names the packages' architecture from it.
+set(AVBOX_MULTIARCH "${CMAKE_LIBRARY_ARCHITECTURE}" CACHE INTERNAL "multiarch triple of this build")
 
 set(box_programs avhub encprobe decprobe ctlprobe tonecue launcher panectl blendset)
 install(TARGETS ${box_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT box)

@@ -21,8 +21,9 @@ build=$(realpath "${1:?usage: make-debs.sh BUILD_DIR}")
 [[ -f "$build/CMakeCache.txt" ]] || { echo "make-debs: $build is not a configured build folder" >&2; exit 1; }
 
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt" | head -1; }
-triple=$(cache CMAKE_LIBRARY_ARCHITECTURE)
-arch=$(dpkg-architecture -qDEB_HOST_ARCH -t"$triple" 2>/dev/null)
+triple=$(cache AVBOX_MULTIARCH)
+arch=$(dpkg-architecture -qDEB_HOST_ARCH -t"$triple" 2>/dev/null || true)
+[[ -n "$triple" && -n "$arch" ]] || { echo "make-debs: no architecture in $build (configure it again)" >&2; exit 1; }
 version=$(cache CMAKE_PROJECT_VERSION)
 objcopy=$(cache CMAKE_OBJCOPY)
 strip=$(cache CMAKE_STRIP)

@@ -81,11 +81,15 @@ for pkg in avbox avbox-sim; do
             bad "$pkg: ${prog#"$work/$pkg"} (build id $id) has no debug file in $pkg-dbgsym"
     done < <(find "$work/$pkg" -type f -perm -u+x | sort)
 done
-if ! hardening-check --nocfprotection --quiet "${programs[@]}"; then
+# Its stack clash probe disassembles with the machine's objdump, which
+# cannot read ARM code: that probe reports "unknown" (not a failure), and
+# its complaint is dropped here.
+if ! hardening-check --nocfprotection --quiet "${programs[@]}" 2>"$work/hardening.err"; then
     bad "hardening-check failed"
 else
     echo "hardening-check: ${#programs[@]} programs pass"
 fi
+grep -v -e "can't disassemble for architecture" -e '^$' "$work/hardening.err" >&2 || true
 
 echo "== lintian"
 start=$SECONDS
