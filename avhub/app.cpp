@@ -19,6 +19,7 @@
 #include "fifo_cmd.hpp"
 #include "globals.hpp"
 #include "hooks.hpp"
+#include "instance/instance_lock.hpp"
 #include "log.hpp"
 #include "stream_writer.hpp"
 
@@ -257,6 +258,9 @@ int avhub_main(int argc, char** argv) {
         print_msg("Please Enter : CodecType Width Height FrameRate BitRate AdoType TestTime Recording DelayBuf\n");
         return 0;
     }
+    // One avhub at a time: before a second one truncates record.bin,
+    // replaces the FIFO or competes for the bridge ports.
+    if (!instance::hold("avhub")) return kFailExit;
     open_event_log();
     read_settings(argv);
 
