@@ -82,7 +82,10 @@ if [[ -f "$out/key" && "$(cat "$out/key")" == "$key" && -f "$out/rootfs.img" ]];
 fi
 rm -f "$out/key" "$out/rootfs.img"
 work=$out/work
-rm -rf "$work"
+# A build that was interrupted inside mmdebstrap leaves its proc, sys and
+# dev mounts in the root it was making: unmount them before the folder goes.
+{ grep -F " $work/" /proc/mounts || true; } | cut -d' ' -f2 | sort -r | while read -r m; do umount -l "$m"; done
+rm -rf --one-file-system "$work"
 mkdir -p "$work"
 echo "$sources" >"$work/sources.list"
 
@@ -210,19 +213,12 @@ cp "$kdir"/modules.{builtin,builtin.modinfo,order} "$rootdir/lib/modules/$kver/"
 depmod -b "$rootdir" "$kver"
 
 cp -R "$here/image/." "$rootdir/"
-# The avbox package's own units are the ones under test; until it ships
-# them, stand-ins from board/provisional take their place.
-if [[ ! -e "$rootdir/lib/systemd/system/launcher.service" ]]; then
-    echo "avbox ships no units: installing board/provisional (launcher, tonecue, avhub)"
-    for unit in launcher tonecue avhub; do
-        install -m 644 "$here/provisional/$unit.service" "$rootdir/etc/systemd/system/"
-    done
-    install -m 644 "$here/provisional/avhub.default" "$rootdir/etc/default/avhub"
-    chroot "$rootdir" systemctl enable launcher.service tonecue.service
-    echo provisional >"$out/units"
-else
-    echo avbox >"$out/units"
-fi
+# The units under test are the avbox package's own, enabled by its
+# maintainer scripts.
+for unit in launcher tonecue avhub; do
+    [[ -f "$rootdir/lib/systemd/system/$unit.service" ]] ||
+        { echo "mkimage: $(basename "${debs[0]}") ships no $unit.service" >&2; exit 1; }
+done
 chroot "$rootdir" systemctl enable boxsim.service board-ready-probe.service board-test.service board-console.service
 # No udev on this board: the stock serial getty waits for a device unit that
 # never comes; board-console.service serves the console instead.

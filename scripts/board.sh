@@ -67,8 +67,10 @@ qemu=(qemu-system-arm -M virt -cpu cortex-a15 -smp 2 -m 1024 -nodefaults -no-use
       -display none -nic none
       -kernel "$image/vmlinuz" -initrd "$image/initrd.gz")
 
-# Earlier runs keep their logs; only the newest two keep their disk.
-ls -d "$out"/runs/2*/ 2>/dev/null | sort | head -n -1 | while read -r old; do rm -f "$old/disk.img"; done
+# Earlier runs keep their logs and records; only the newest keeps its disk.
+shopt -s nullglob
+for old in "$out"/runs/2*/; do rm -f "$old/disk.img"; done
+shopt -u nullglob
 run=$out/runs/$(date +%Y%m%d-%H%M%S)
 mkdir -p "$run/share"
 ln -sfn "$(basename "$run")" "$out/runs/latest"
