@@ -100,5 +100,10 @@ total=$((total + $(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$log" | t
 rm -f "$log"
 echo "armhf build, emulated suite and packages: $((SECONDS - start)) s"
 
+say "Multi-Arch: same packages of both architectures co-install"
+start=$SECONDS
+bash scripts/test-deb-multiarch.sh build/packages build-armhf/packages
+echo "multiarch check: $((SECONDS - start)) s"
+
 say "all tests passed in all three builds, the packages install and run, every fuzz target ran clean"
 echo "tests: $total passed, 0 failed"
