@@ -21,6 +21,7 @@
 #include "hooks.hpp"
 #include "instance/instance_lock.hpp"
 #include "log.hpp"
+#include "notify/ready.hpp"
 #include "stream_writer.hpp"
 
 namespace avhub {
@@ -295,6 +296,9 @@ int avhub_main(int argc, char** argv) {
     init_expansion_box_thread_socket();
     write_pid_file();
     print_msg("==================waiting =====================\n");
+    // Serving the FIFO from here on: a service manager counts avhub started
+    // only now, so "systemctl start avhub" returns when commands are read.
+    notify::ready();
 
     run_loop();
 }

@@ -61,10 +61,11 @@ bash scripts/test-deb-packages.sh build/packages "$(dpkg --print-architecture)"
 echo "native package checks: $((SECONDS - start)) s"
 
 # Two builds of one commit make the same bytes: the shipped programs built
-# again in another folder, without a compiler cache, and packaged; each
-# package must equal the one above. (A build/ made through a compiler cache
-# is compared with a second such build instead: the cache rewrites paths.)
-# avhub's FFmpeg comes from build/'s store, built once.
+# again in another folder, without a compiler cache and under umask 000
+# (build and packaging), and packaged; each package must equal the one
+# above. (A build/ made through a compiler cache is compared with a second
+# such build under umask 022 instead: the cache rewrites paths.) avhub's
+# FFmpeg comes from build/'s store, built once.
 repro_build() {
     rm -rf "$1"
     CCACHE_DISABLE=1 cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAVBOX_TESTS=OFF \
@@ -74,12 +75,12 @@ repro_build() {
           panectl blendset libsocket libsocket_early package_docs >/dev/null
     bash scripts/make-debs.sh "$1" >/dev/null
 }
-say "reproducible: the box's programs built again in build-repro/, packages compared"
+say "reproducible: the box's programs built again in build-repro/ under umask 000, packages compared"
 start=$SECONDS
-repro_build build-repro
+(umask 000 && repro_build build-repro)
 reference=build
 if grep -q '^CMAKE_CXX_COMPILER_LAUNCHER:.*=.' build/CMakeCache.txt; then
-    repro_build build-repro2
+    (umask 022 && repro_build build-repro2)
     reference=build-repro2
 fi
 for deb in build-repro/packages/*.deb; do
@@ -99,6 +100,11 @@ bash scripts/cross.sh --test --package --jobs "$jobs" | tee "$log"
 total=$((total + $(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$log" | tail -1)))
 rm -f "$log"
 echo "armhf build, emulated suite and packages: $((SECONDS - start)) s"
+
+say "Multi-Arch: same packages of both architectures co-install"
+start=$SECONDS
+bash scripts/test-deb-multiarch.sh build/packages build-armhf/packages
+echo "multiarch check: $((SECONDS - start)) s"
 
 # The box, booted: those armhf packages in a Debian image with systemd,
 # under qemu-system-arm, and the runtime tests on the booted board.

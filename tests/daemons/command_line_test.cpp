@@ -2,7 +2,6 @@
 // nothing, anything else is refused; launcher --foreground reports ready to
 // a service manager only once its socket listens; SIGTERM leaves no socket
 // or FIFO behind.
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -68,38 +67,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Line{"tonecue", {"--version"}, 0, "tonecue (avbox) " + kVersion + "\n", ""},
                       Line{"tonecue", {"--foreground"}, 2, "", "tonecue: unknown argument: --foreground\n"}),
     [](const auto& p) { return std::string(p.param.name) + "_" + std::to_string(p.index); });
-
-// A datagram socket standing in for the service manager's.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::string& name) : name_(name) {
-        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path, name.data(), name.size());
-        if (name[0] == '@') addr.sun_path[0] = '\0';
-        const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) == 0;
-    }
-    ~NotifySocket() {
-        close(fd_);
-        if (name_[0] == '/') unlink(name_.c_str());
-    }
-    bool bound() const { return bound_; }
-    // The next datagram, or "" at the deadline.
-    std::string receive(harness::Ms timeout) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(harness::scaled(timeout).count())) != 1) return "";
-        char buf[256];
-        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
-    }
-
-private:
-    std::string name_;
-    int fd_ = -1;
-    bool bound_ = false;
-};
 
 class LauncherForeground : public ::testing::TestWithParam<const char*> {};
 

@@ -2,12 +2,14 @@
 // file identities, the launcher's socket and pid file.
 #pragma once
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -83,6 +85,38 @@ struct DetachedLauncher {
     }
     DetachedLauncher(const DetachedLauncher&) = delete;
     DetachedLauncher& operator=(const DetachedLauncher&) = delete;
+};
+
+// A datagram socket standing in for the service manager's.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& name) : name_(name) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, name.data(), name.size());
+        if (name[0] == '@') addr.sun_path[0] = '\0';
+        const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+    }
+    ~NotifySocket() {
+        close(fd_);
+        if (name_[0] == '/') unlink(name_.c_str());
+    }
+    bool bound() const { return bound_; }
+    // The next datagram, or "" at the deadline.
+    std::string receive(harness::Ms timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(harness::scaled(timeout).count())) != 1) return "";
+        char buf[256];
+        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+    }
+
+private:
+    std::string name_;
+    int fd_ = -1;
+    bool bound_ = false;
 };
 
 }  // namespace daemons_test

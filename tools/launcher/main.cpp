@@ -19,7 +19,7 @@
 
 #include "avbox/build_info.hpp"
 #include "instance/instance_lock.hpp"
-#include "notify.hpp"
+#include "notify/ready.hpp"
 #include "server.hpp"
 #include "socket.h"
 #include "tools/daemon_cli.hpp"
@@ -169,7 +169,7 @@ int run(int argc, char** argv) {
     if (usable) {
         // Ready means listening: a service manager starts what needs the
         // socket only now.
-        if (cli.foreground && !notify_ready()) syslog(LOG_ERR, "%s %d %s\n", "main", __LINE__, "cannot report ready");
+        if (cli.foreground && !notify::ready()) syslog(LOG_ERR, "%s %d %s\n", "main", __LINE__, "cannot report ready");
         event_base_dispatch(base.get());
     }
 

@@ -17,6 +17,7 @@
 #include "instance/instance_lock.hpp"
 #include "libsocket/packet.h"
 #include "libsocket/socket.h"
+#include "notify/ready.hpp"
 #include "tools/daemon_cli.hpp"
 #include "tools/handles.hpp"
 #include "tools/peer.hpp"
@@ -269,6 +270,9 @@ int run(int argc, char** argv) {
         ado_req_codec(app, Req::Close);
         ado_req_codec(app, Req::Open);
 
+        // Its FIFOs take commands from here on: a service manager counts the
+        // player started only now.
+        notify::ready();
         event_base_dispatch(app.base);
     }
     close_ado_file(app.player);

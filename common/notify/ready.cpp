@@ -1,4 +1,4 @@
-#include "notify.hpp"
+#include "notify/ready.hpp"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
-namespace launcher {
+namespace notify {
 
-bool notify_ready() {
+bool ready() {
     const char* env = std::getenv("NOTIFY_SOCKET");
     if (env == nullptr || *env == '\0') return true;
     const std::string path = env;
@@ -33,4 +33,4 @@ bool notify_ready() {
     return sent == static_cast<ssize_t>(sizeof kReady - 1);
 }
 
-}  // namespace launcher
+}  // namespace notify
