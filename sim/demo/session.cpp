@@ -54,7 +54,13 @@ std::vector<boxsim::Event> events_since(const boxsim::Records& rec, std::string_
 }
 
 // Payloads of bridge events, kept by the bridge in one data file each way.
-Packets bridge_payloads(const std::vector<boxsim::Event>& evs, const std::string& data) {
+// The bridge appends a payload to FILE before it records the event, so the
+// events are read first and FILE after them: every event read then has its
+// bytes there.
+Packets bridge_payloads(const boxsim::Records& rec, std::string_view kind, long long t0, long long conn,
+                        const std::string& file) {
+    const std::vector<boxsim::Event> evs = events_since(rec, kind, t0, conn);
+    const std::string data = harness::read_file(file).value_or("");
     Packets out;
     for (const auto& e : evs) {
         const long long off = e.num("off"), size = e.num("u32PacketSize");
@@ -409,7 +415,7 @@ StageResult Session::bridge_session() {
     // Arrivals first, as in the loopback call: the encoders may still be
     // sending what was on its way at "stop".
     auto collect = [&] {
-        got_v = bridge_payloads(events_since(rec, "bridge_video", t0, vbs), harness::read_file(rx_file).value_or(""));
+        got_v = bridge_payloads(rec, "bridge_video", t0, vbs, rx_file);
         got_a = checks::payloads(chunks_since("ado_dec_server_socket", t0, 0));
         bridge_rx = digests("picture", "bridge_rx", t0, vbs);
         dec_pics = digests("picture", "T_DecStrm", t0, 0);
@@ -433,8 +439,8 @@ StageResult Session::bridge_session() {
     if (!harness::wait_until([&] { return events_since(rec, "bridge_eof", t0).size() >= 2; }, 5s, 50ms))
         r.problems.push_back("avhub did not close the bridge's links");
 
-    const Packets bridge_sent = bridge_payloads(events_since(rec, "bridge_sent", t0, vbs),
-                                                harness::read_file(settings_.run_dir + "/records/bridge.tx").value_or(""));
+    const Packets bridge_sent =
+        bridge_payloads(rec, "bridge_sent", t0, vbs, settings_.run_dir + "/records/bridge.tx");
     r.rows.push_back(checks::match_packets("call video frames: encoder -> avhub -> bridge", sent_v, got_v));
     note_drops(r.rows.back(), "T_EncStrm", t0);
     r.rows.push_back(checks::match_packets("bridge video packets: bridge -> avhub -> video decoder", bridge_sent,
