@@ -20,7 +20,9 @@
 #include "fifo_cmd.hpp"
 #include "globals.hpp"
 #include "hooks.hpp"
+#include "instance/instance_lock.hpp"
 #include "log.hpp"
+#include "notify/ready.hpp"
 #include "stream_writer.hpp"
 
 namespace avhub {
@@ -264,6 +266,9 @@ int avhub_main(int argc, char** argv) {
         print_msg("Please Enter : CodecType Width Height FrameRate BitRate AdoType TestTime Recording DelayBuf\n");
         return 0;
     }
+    // One avhub at a time: before a second one truncates record.bin,
+    // replaces the FIFO or competes for the bridge ports.
+    if (!instance::hold("avhub")) return kFailExit;
     open_event_log();
     read_settings(argv);
 
@@ -299,6 +304,9 @@ int avhub_main(int argc, char** argv) {
     init_expansion_box_thread_socket();
     write_pid_file();
     print_msg("==================waiting =====================\n");
+    // Serving the FIFO from here on: a service manager counts avhub started
+    // only now, so "systemctl start avhub" returns when commands are read.
+    notify::ready();
 
     run_loop();
 }

@@ -1,12 +1,20 @@
-# Install rules and Debian packages (cpack -G DEB in a build folder):
-#   avbox      the box's programs (what a box carries)
-#   avbox-dev  the socket/packet library (both revisions) and its headers
-#   avbox-sim  the box simulator, the demo driver and its namespace runner:
-#              stand-ins for a bench PC, never for the box
+# Install rules of the Debian packages, one install component each
+# (scripts/make-debs.sh stages them with --prefix /usr and builds the
+# packages):
+#   box  avbox      the box's programs, their service units and manual pages
+#   dev  avbox-dev  the socket/packet library (both revisions) and its headers
+#   sim  avbox-sim  the box simulator, the demo driver and its namespace
+#                   runner, the dissector: stand-ins for a bench PC, never
+#                   for the box
+# Service units and /etc files have the absolute places Debian 12 gives
+# them; the rest follows the prefix.
 include(GNUInstallDirs)
 
-install(TARGETS avhub encprobe decprobe ctlprobe tonecue launcher panectl blendset
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT box)
+# Modes never depend on the installer's umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(avbox_pkg ${CMAKE_SOURCE_DIR}/packaging)
 
 # Debian's multiarch folder, so the armhf and native -dev packages can sit
 # side by side.
@@ -14,6 +22,18 @@ set(avbox_libdir lib)
 if(CMAKE_LIBRARY_ARCHITECTURE)
   set(avbox_libdir lib/${CMAKE_LIBRARY_ARCHITECTURE})
 endif()
+# scripts/make-debs.sh names the packages' architecture from it.
+set(AVBOX_MULTIARCH "${CMAKE_LIBRARY_ARCHITECTURE}" CACHE INTERNAL "multiarch triple of this build")
+
+set(box_programs avhub encprobe decprobe ctlprobe tonecue launcher panectl blendset)
+install(TARGETS ${box_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT box)
+install(FILES ${avbox_pkg}/systemd/avhub.service ${avbox_pkg}/systemd/launcher.service
+              ${avbox_pkg}/systemd/tonecue.service
+        DESTINATION /lib/systemd/system COMPONENT box)
+install(FILES ${avbox_pkg}/default/avhub DESTINATION /etc/default COMPONENT box)
+install(PROGRAMS ${avbox_pkg}/avhub-stop DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/avbox COMPONENT box)
+install(FILES ${avbox_pkg}/lintian/avbox DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT box)
+
 install(TARGETS libsocket libsocket_early ARCHIVE DESTINATION ${avbox_libdir} COMPONENT dev)
 install(FILES ${CMAKE_SOURCE_DIR}/common/libsocket/socket.h ${CMAKE_SOURCE_DIR}/common/libsocket/packet.h
               ${CMAKE_SOURCE_DIR}/common/libsocket/debug.h
@@ -21,57 +41,48 @@ install(FILES ${CMAKE_SOURCE_DIR}/common/libsocket/socket.h ${CMAKE_SOURCE_DIR}/
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/common/wire/include/wire
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 
+set(sim_programs)
 if(TARGET boxdemo AND TARGET nsrun)
+  set(sim_programs boxsim boxdemo avbox-demo)
   install(TARGETS boxsim boxdemo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
   install(TARGETS nsrun RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/avbox COMPONENT sim)
-  install(PROGRAMS ${CMAKE_SOURCE_DIR}/packaging/avbox-demo DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
-  # The demo's capture names this dissector when the source tree is not there.
-  install(FILES ${CMAKE_SOURCE_DIR}/dissector/avbox.lua DESTINATION ${CMAKE_INSTALL_DATADIR}/avbox COMPONENT sim)
+  install(PROGRAMS ${avbox_pkg}/avbox-demo DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
+  # Wireshark's and tshark's global Lua plugins folder: they load it by
+  # themselves (tshark -G folders names it).
+  install(FILES ${CMAKE_SOURCE_DIR}/dissector/avbox.lua
+          DESTINATION ${avbox_libdir}/wireshark/plugins COMPONENT sim)
 endif()
+
+# Manual pages and the changelog, compressed as Debian keeps them: gzip -9
+# without name or time, so every build makes the same bytes.
+set(doc_out ${CMAKE_BINARY_DIR}/packaging)
+set(doc_files)
+foreach(page ${box_programs} ${sim_programs})
+  set(gz ${doc_out}/man1/${page}.1.gz)
+  add_custom_command(OUTPUT ${gz}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${doc_out}/man1
+                     COMMAND gzip -9nc ${avbox_pkg}/man/${page}.1 > ${gz}
+                     DEPENDS ${avbox_pkg}/man/${page}.1 VERBATIM)
+  list(APPEND doc_files ${gz})
+  if(page IN_LIST box_programs)
+    set(component box)
+  else()
+    set(component sim)
+  endif()
+  install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component})
+endforeach()
+add_custom_command(OUTPUT ${doc_out}/changelog.gz
+                   COMMAND gzip -9nc ${avbox_pkg}/changelog > ${doc_out}/changelog.gz
+                   DEPENDS ${avbox_pkg}/changelog VERBATIM)
+add_custom_target(package_docs ALL DEPENDS ${doc_files} ${doc_out}/changelog.gz)
 
 foreach(pair box:avbox dev:avbox-dev sim:avbox-sim)
   string(REPLACE ":" ";" pair ${pair})
   list(GET pair 0 component)
   list(GET pair 1 pkg)
-  install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${pkg}
+  if(component STREQUAL sim AND NOT sim_programs)
+    continue()
+  endif()
+  install(FILES ${avbox_pkg}/copyright ${doc_out}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${pkg}
           COMPONENT ${component})
 endforeach()
-
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME avbox)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "avbox maintainers")
-set(CPACK_PACKAGE_CONTACT "avbox maintainers <maintainers@users.noreply.c-seed-e91a58dd.example>")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
-set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
-set(CPACK_STRIP_FILES ON)
-set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION misc)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# cpack would ask dpkg for the machine's own architecture; a cross build
-# names its target's.
-if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
-  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
-else()
-  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
-                  OUTPUT_STRIP_TRAILING_WHITESPACE)
-endif()
-
-set(CPACK_COMPONENTS_ALL box dev sim)
-
-set(CPACK_DEBIAN_BOX_PACKAGE_NAME avbox)
-set(CPACK_DEBIAN_DEV_PACKAGE_NAME avbox-dev)
-set(CPACK_DEBIAN_SIM_PACKAGE_NAME avbox-sim)
-set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-# Same headers on every architecture: the armhf and native ones co-install.
-set(CPACK_DEBIAN_DEV_PACKAGE_MULTIARCH same)
-set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "avbox (= ${PROJECT_VERSION}), ffmpeg, iproute2")
-set(CPACK_COMPONENT_BOX_DESCRIPTION
-    "media box user-space programs\navhub (the media controller), the audio codec test clients encprobe,\ndecprobe and ctlprobe, the prompt player tonecue, the launcher daemon,\npanectl and blendset.")
-set(CPACK_COMPONENT_DEV_DESCRIPTION
-    "media box socket and packet library (static) and headers\nlibsocket and libsocket_early, the two revisions of the socket endpoint,\npacket and time library the box's tools are built on, with the wire\nrecord headers.")
-set(CPACK_COMPONENT_SIM_DESCRIPTION
-    "media box simulator and demo, for bench PCs\nboxsim plays the box around avhub (codec servers, remote bridge,\nuser-interface application, quad display server); avbox-demo runs one\nwhole session of the box with the installed programs in private\nnamespaces. Not for the box itself.")
-include(CPack)

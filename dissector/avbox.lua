@@ -5,13 +5,22 @@
 --
 --   tshark -X lua_script:dissector/avbox.lua -r capture.pcapng
 --   cp dissector/avbox.lua ~/.local/lib/wireshark/plugins/
+-- The avbox-sim package installs it in the global Lua plugins folder, which
+-- tshark and Wireshark read by themselves.
 --
 -- Records may be cut across TCP segments and several may share one; a wrong
 -- magic or an impossible length is flagged and the stream is searched for
 -- the next magic. Acknowledgements and replies are linked to the request
 -- they answer on the same connection.
 
-local avbox = Proto("avbox", "Media box links")
+-- One copy registers the protocols. An installed copy and one named with
+-- -X lua_script: are both read, each in its own environment, and a second
+-- registration fails: the copy read second stops here, and the first (the
+-- installed one) is in use.
+local registered, avbox = pcall(Proto, "avbox", "Media box links")
+if not registered then
+    return
+end
 
 ----------------------------------------------------------------------------
 -- Codes. The tables below must agree with common/wire/include/wire/codes.hpp

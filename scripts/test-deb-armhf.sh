@@ -3,7 +3,9 @@
 # fields, the files it must carry and must not (the simulator never rides
 # in avbox), and that every program in them is a 32-bit hard-float ARM
 # executable whose needed libraries all come from Debian armhf packages and
-# which opens files with 64-bit offsets (fopen64, open64, ...).
+# which opens files with 64-bit offsets (fopen64, open64, ...). Then the
+# checks every architecture's packages get (scripts/test-deb-packages.sh:
+# fields, modes, manual pages, debug symbols, hardening-check, lintian).
 #   test-deb-armhf.sh PACKAGE_DIR
 set -euo pipefail
 pkgs=$(realpath "${1:?usage: test-deb-armhf.sh PACKAGE_DIR}")
@@ -14,14 +16,15 @@ bad() { echo "FAIL: $*"; fail=1; }
 
 # package: its files (one a line), those it must have and must not.
 declare -A want=(
-    [avbox]="usr/bin/avhub usr/bin/encprobe usr/bin/decprobe usr/bin/ctlprobe usr/bin/tonecue usr/bin/launcher usr/bin/panectl usr/bin/blendset usr/share/doc/avbox/copyright"
+    [avbox]="usr/bin/avhub usr/bin/encprobe usr/bin/decprobe usr/bin/ctlprobe usr/bin/tonecue usr/bin/launcher usr/bin/panectl usr/bin/blendset usr/share/doc/avbox/copyright lib/systemd/system/launcher.service"
     [avbox-dev]="usr/lib/arm-linux-gnueabihf/libsocket.a usr/lib/arm-linux-gnueabihf/libsocket_early.a usr/include/libsocket/socket.h usr/include/libsocket/packet.h usr/include/wire/records.hpp usr/share/doc/avbox-dev/copyright"
-    [avbox-sim]="usr/bin/boxsim usr/bin/boxdemo usr/bin/avbox-demo usr/libexec/avbox/nsrun usr/share/avbox/avbox.lua usr/share/doc/avbox-sim/copyright"
+    [avbox-sim]="usr/bin/boxsim usr/bin/boxdemo usr/bin/avbox-demo usr/libexec/avbox/nsrun usr/lib/arm-linux-gnueabihf/wireshark/plugins/avbox.lua usr/share/doc/avbox-sim/copyright"
 )
 declare -A banned=([avbox]="boxsim boxdemo nsrun avbox-demo" [avbox-dev]="usr/bin" [avbox-sim]="avhub")
 # What a package may depend on at most. avhub carries its own small FFmpeg,
-# so the box's programs need the C and C++ runtimes and libevent only.
-declare -A allowed_deps=([avbox]='^(libc6|libgcc-s1|libstdc\+\+6|libevent(-[a-z]+)?-2\.1-7)$')
+# so the box's programs need the C and C++ runtimes and libevent only, and
+# the maintainer scripts deb-systemd-helper (init-system-helpers).
+declare -A allowed_deps=([avbox]='^(libc6|libgcc-s1|libstdc\+\+6|libevent(-[a-z]+)?-2\.1-7|init-system-helpers)$')
 # 32-bit file offset entry points: a program importing one cannot open or
 # grow a file past 2 GiB on the box.
 narrow='^(fopen|freopen|open|openat|creat|lseek|fseeko|ftello|truncate|ftruncate|stat|fstat|lstat|fstatat|mmap|pread|pwrite|sendfile|statfs|fstatfs|getrlimit|setrlimit)$'
@@ -74,6 +77,7 @@ for pkg in avbox avbox-dev avbox-sim; do
         printf '  %-28s ARM ELF32 hard-float, stripped, %8d bytes\n' "$name" "$(stat -c %s "$prog")"
     done < <(find "$dir" -type f -perm -u+x -exec sh -c 'head -c4 "$1" | grep -q ELF' _ {} \; -print | sort)
 done
+bash "$(dirname "$0")/test-deb-packages.sh" "$pkgs" armhf || fail=1
 if [[ $fail -ne 0 ]]; then
     echo "armhf packages: FAILED"
     exit 1

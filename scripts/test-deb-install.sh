@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the native avbox packages into a throwaway root and runs the
 # demo's five stages there against the installed programs (/usr/bin), never
-# a build folder. The root is an overlay of this machine's own file system
+# a build folder. Also checks there what the maintainer scripts did (units
+# enabled, avhub's not), systemd-analyze verify on the installed units,
+# that tshark decodes the demo's capture with the installed dissector alone
+# (and with it named twice), and that a purge leaves nothing behind. The root is an overlay of this machine's own file system
 # (its Debian packages as they are, changes kept in memory) inside a private
 # mount namespace: `apt-get install ./*.deb` resolves the dependencies there
 # and nothing reaches the machine itself. Needs root.
@@ -46,9 +49,42 @@ echo "== apt-get install ./avbox*.deb (in a throwaway root)"
 chroot "$r" sh -c 'cd /tmp/debs && apt-get install -y -q --no-install-recommends ./*.deb' | tail -n 12
 chroot "$r" dpkg-query -W avbox avbox-dev avbox-sim
 [[ "$(chroot "$r" sh -c 'command -v avhub')" == /usr/bin/avhub ]]
+echo "== service units as installed"
+wants=$r/etc/systemd/system/multi-user.target.wants
+for unit in launcher.service tonecue.service; do
+    [[ -L "$wants/$unit" ]] || { echo "test-deb-install: $unit is not enabled" >&2; exit 1; }
+done
+[[ ! -e "$wants/avhub.service" ]] || { echo "test-deb-install: avhub.service is enabled" >&2; exit 1; }
+out=$(chroot "$r" systemd-analyze verify /lib/systemd/system/avhub.service /lib/systemd/system/launcher.service \
+      /lib/systemd/system/tonecue.service 2>&1) || { echo "$out"; exit 1; }
+[[ -z "$out" ]] || { echo "$out"; echo "test-deb-install: systemd-analyze verify warned" >&2; exit 1; }
+version=$(chroot "$r" dpkg-query -W -f='${Version}' avbox)
+for prog in launcher tonecue; do
+    [[ "$(chroot "$r" "$prog" --version)" == "$prog (avbox) $version" ]] ||
+        { echo "test-deb-install: $prog --version is not $version" >&2; exit 1; }
+done
+echo "launcher and tonecue enabled, avhub not; units verified; version $version"
+
 echo "== avbox-demo with the installed programs"
 chroot "$r" sh -c 'cd /tmp && AVBOX_DEMO_DIR=/tmp/demo avbox-demo "$@"' avbox-demo "${args[@]}" | tee "$r/tmp/demo.out"
-# The run's capture is named with the installed dissector.
-grep -q "tshark -X lua_script:/usr/share/avbox/avbox.lua " "$r/tmp/demo.out"
-[[ -r "$r/usr/share/avbox/avbox.lua" ]]
+# The source tree is gone: the run's capture is opened with the installed
+# dissector, which tshark loads by itself.
+capture=$(sed -n 's/^  tshark -2 -r //p' "$r/tmp/demo.out")
+[[ -n "$capture" ]] || { echo "test-deb-install: the demo names no plain tshark command" >&2; exit 1; }
+plugin=$(chroot "$r" sh -c 'ls /usr/lib/*/wireshark/plugins/avbox.lua')
+echo "== tshark -r on the demo's capture, dissector from $plugin"
+plain=$(chroot "$r" tshark -n -r "$capture" -Y avbox 2>&1)
+twice=$(chroot "$r" tshark -n -X "lua_script:$plugin" -r "$capture" -Y avbox 2>&1)
+records=$(grep -c . <<<"$plain" || true)
+[[ $records -gt 100 ]] || { echo "$plain" | head; echo "test-deb-install: tshark decoded $records records" >&2; exit 1; }
+grep -q 'Lua: Error' <<<"$twice$plain" && { echo "$twice" | head; echo "test-deb-install: Lua error" >&2; exit 1; }
+[[ "$twice" == "$plain" ]] || { echo "test-deb-install: loading the dissector twice changes the view" >&2; exit 1; }
+echo "$records frames decoded by name without -X; the same with the dissector named again"
+
+echo "== apt-get purge"
+chroot "$r" apt-get purge -y -q avbox avbox-dev avbox-sim >/dev/null
+for f in /usr/bin/avhub /etc/default/avhub "${wants#"$r"}/launcher.service" "${wants#"$r"}/tonecue.service" "$plugin"; do
+    [[ ! -e "$r$f" && ! -L "$r$f" ]] || { echo "test-deb-install: $f left after purge" >&2; exit 1; }
+done
+echo "nothing left"
 INNER

@@ -41,18 +41,13 @@ int usage(const char* why) {
 
 }  // namespace
 
-// The dissector that decodes the run's capture: the source tree's when this
-// boxdemo was built there, else the one installed beside it
-// (<prefix>/bin/boxdemo -> <prefix>/share/avbox/avbox.lua).
-static std::string dissector_path() {
-    if (::access(AVBOX_DISSECTOR, R_OK) == 0) return AVBOX_DISSECTOR;
-    char exe[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return AVBOX_DISSECTOR;
-    std::string prefix(exe, static_cast<std::size_t>(n));
-    prefix.erase(prefix.rfind('/'));  // the bin folder
-    prefix.erase(prefix.rfind('/') == std::string::npos ? 0 : prefix.rfind('/'));
-    return prefix + "/share/avbox/avbox.lua";
+// How tshark finds the dissector that decodes the run's capture: the
+// source tree's when this boxdemo was built there; else the one the
+// avbox-sim package installed in tshark's global Lua plugins folder, which
+// tshark loads by itself.
+static std::string tshark_dissector_option() {
+    if (::access(AVBOX_DISSECTOR, R_OK) == 0) return std::string("-X lua_script:") + AVBOX_DISSECTOR + " ";
+    return "";
 }
 
 int main(int argc, char** argv) {
@@ -134,8 +129,8 @@ int main(int argc, char** argv) {
         for (const auto& f : files) std::printf("  %s\n", f.c_str());
     }
     std::printf("Capture of every link (codec sockets and the bridge's TCP link), decoded by name:\n"
-                "  tshark -X lua_script:%s -2 -r %s/capture.pcapng\n",
-                dissector_path().c_str(), settings.run_dir.c_str());
+                "  tshark %s-2 -r %s/capture.pcapng\n",
+                tshark_dissector_option().c_str(), settings.run_dir.c_str());
     std::fflush(stdout);
     return demo::all_matched(session.results(), kStages) ? 0 : 1;
 }

@@ -52,7 +52,10 @@ std::string summary(const std::vector<StageResult>& results, int stages_total) {
     } else {
         out += "Result: " + std::to_string(failed.size()) + " of " + std::to_string(stages_total) +
                " stages did not match (stage";
-        for (int f : failed) out += " " + std::to_string(f);
+        for (int f : failed) {
+            out += ' ';
+            out += std::to_string(f);
+        }
         out += ")\n";
     }
     return out;

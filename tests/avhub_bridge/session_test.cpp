@@ -33,9 +33,13 @@ TEST_F(BridgeSession, CommandDialogueAndRequestsAtCallStartAndStop) {
     ASSERT_EQ(cmd.size(), 4u);
     auto conns = events("bridge_connect");
     for (int i = 0; i < 4; ++i) {
-        auto line = hub->wait_stdout("Accept Vdo Cmd Client[" + std::to_string(i) + "] 127.0.0.1:");
+        std::string accepted = "Accept Vdo Cmd Client[";
+        accepted += std::to_string(i);
+        accepted += "] 127.0.0.1:";
+        auto line = hub->wait_stdout(accepted);
         ASSERT_TRUE(line);
-        EXPECT_NE(line->find(":" + conns[static_cast<std::size_t>(i)].get("local_port")), std::string::npos) << *line;
+        const std::string port = conns[static_cast<std::size_t>(i)].get("local_port");
+        EXPECT_NE(line->find(':' + port), std::string::npos) << *line;
     }
 
     // Every request the bridge may send, then acknowledgements and unknown
@@ -223,7 +227,10 @@ TEST_F(BridgeSession, LinkCheckDropsTheBridgeWhenEth0LosesItsAddress) {
 
     ASSERT_EQ(std::system("ip addr del 192.0.2.1/24 dev eth0"), 0);
     struct Restore {
-        ~Restore() { (void)std::system("ip addr add 192.0.2.1/24 dev eth0 2>/dev/null"); }
+        ~Restore() {
+            // Already back when the test got that far.
+            if (std::system("ip addr add 192.0.2.1/24 dev eth0 2>/dev/null") != 0) return;
+        }
     } restore;
     // Each step runs inside one "vcb_start"; the check comes every 5 s.
     bool dropped = false;
@@ -241,7 +248,7 @@ TEST_F(BridgeSession, LinkCheckDropsTheBridgeWhenEth0LosesItsAddress) {
     ASSERT_TRUE(hub->wait_stdout("Wait VCB Connection", 3s)) << "vcb_start stopped waiting";
     EXPECT_TRUE(wait_events("bridge_eof", 2));
 
-    (void)std::system("ip addr add 192.0.2.1/24 dev eth0");
+    ASSERT_EQ(std::system("ip addr add 192.0.2.1/24 dev eth0"), 0);
     connect("vbs");
     ASSERT_TRUE(hub->wait_stdout("Accept Vdo Btsm Client[0]"));
     ASSERT_TRUE(hub->wait_stdout("start_test"));

@@ -38,7 +38,7 @@ struct Packet {
 
 // An encoder chunk: header with the frame flags in byte 17, then payload.
 inline Bytes chunk(std::uint8_t type, std::uint8_t ch, std::uint32_t ts, std::uint8_t gob, const Bytes& payload) {
-    Bytes b(18);
+    Bytes b(18 + payload.size());
     b[0] = 0x00;
     b[1] = 0x55;
     b[2] = 0xAA;
@@ -48,7 +48,7 @@ inline Bytes chunk(std::uint8_t type, std::uint8_t ch, std::uint32_t ts, std::ui
     wire::store_be32(&b[6], ts);
     wire::store_be32(&b[10], static_cast<std::uint32_t>(payload.size()));
     b[17] = gob;
-    b.insert(b.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), b.begin() + 18);
     return b;
 }
 

@@ -6,9 +6,10 @@
 //
 //   nsrun [--keep DIR]... -- PROGRAM [ARG]...
 //
-// Inside: tmpfs over /tmp, /run, /mnt and /dev (with null, zero, full, random,
-// urandom and tty bound back in), a fresh /proc, loopback up, and eth0 (one
-// end of a veth pair) carrying 192.0.2.1/24. Each --keep DIR that the tmpfs
+// Inside: tmpfs over /tmp, /run (with the lock folder /run/lock), /mnt and
+// /dev (with null, zero, full, random, urandom and tty bound back in), a
+// fresh /proc, loopback up, and eth0 (one end of a veth pair) carrying
+// 192.0.2.1/24. Each --keep DIR that the tmpfs
 // mounts would hide (a build tree under /tmp, say) is bound back in place.
 #include <fcntl.h>
 #include <net/if.h>
@@ -27,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -155,10 +157,15 @@ void set_up_sandbox(const std::vector<std::string>& keep) {
     }
     mkdir("/dev/shm", 01777);
     chmod("/dev/shm", 01777);
-    symlink("/proc/self/fd", "/dev/fd");
-    symlink("/proc/self/fd/0", "/dev/stdin");
-    symlink("/proc/self/fd/1", "/dev/stdout");
-    symlink("/proc/self/fd/2", "/dev/stderr");
+    // Conveniences of a usual /dev; a program that needs one notices itself.
+    for (const auto& [target, link] : {std::pair{"/proc/self/fd", "/dev/fd"}, std::pair{"/proc/self/fd/0", "/dev/stdin"},
+                                       std::pair{"/proc/self/fd/1", "/dev/stdout"},
+                                       std::pair{"/proc/self/fd/2", "/dev/stderr"}}) {
+        if (symlink(target, link) != 0) std::fprintf(stderr, "nsrun: %s\n", errtext(link).c_str());
+    }
+    // Debian's lock folder, where the daemons take their one-instance locks.
+    mkdir("/run/lock", 01777);
+    chmod("/run/lock", 01777);
 
     for (auto& k : kept) {
         struct stat now {};

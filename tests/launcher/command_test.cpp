@@ -51,8 +51,10 @@ TEST(LauncherCommand, TakesAtMost32Tokens) {
     std::string line;
     std::vector<std::string> want;
     for (int i = 1; i <= 40; ++i) {
-        line += "t" + std::to_string(i) + (i % 2 ? ";" : " ");
-        if (i <= 32) want.push_back("t" + std::to_string(i));
+        const std::string token = 't' + std::to_string(i);
+        line += token;
+        line += i % 2 ? ';' : ' ';
+        if (i <= 32) want.push_back(token);
     }
     EXPECT_EQ(split(line), want);
 

@@ -283,8 +283,10 @@ TEST_F(LauncherDaemon, BuildsArgvFromTokens) {
     std::vector<std::string> many_want = {"sh", rec, tmp_ / "many"};
     // Token i is "t<i>": tokens 33 and later are dropped.
     for (int i = 5; i <= 40; ++i) {
-        many += " t" + std::to_string(i);
-        if (i <= 32) many_want.push_back("t" + std::to_string(i));
+        const std::string token = 't' + std::to_string(i);
+        many += ' ';
+        many += token;
+        if (i <= 32) many_want.push_back(token);
     }
     struct Case {
         std::string command;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 
+#include "avbox/build_info.hpp"
 #include "frame_plan.hpp"
 #include "libsocket/debug.h"
 #include "libsocket/packet.h"
@@ -302,7 +303,7 @@ SocketPtr connect_endpoint(const char* path, const char* what) {
 
 int run(int argc, char** argv) {
     std::printf("-------------------------------------\n");
-    std::printf("function name=%s, build date=%s\n", "main", __DATE__);
+    std::printf("function name=%s, build date=%s\n", "main", avbox::kBuildDate);
     std::printf("-------------------------------------\n");
 
     State st;

@@ -14,8 +14,11 @@
 #include <cstring>
 #include <memory>
 
+#include "instance/instance_lock.hpp"
 #include "libsocket/packet.h"
 #include "libsocket/socket.h"
+#include "notify/ready.hpp"
+#include "tools/daemon_cli.hpp"
 #include "tools/handles.hpp"
 #include "tools/peer.hpp"
 #include "player.hpp"
@@ -35,6 +38,16 @@ constexpr const char* kFifoOut = "/dev/tonecue_out";
 constexpr const char* kVersion = "ZQV.13.11.18.001";
 constexpr std::size_t kFifoMax = 256;
 constexpr suseconds_t kTickUs = 19800;
+
+constexpr const char* kUsage =
+    "Usage: tonecue\n"
+    "       tonecue --help | --version\n"
+    "Resident prompt player: holds audio decoder channel 11 and plays prompt files\n"
+    "on it on commands written into /dev/tonecue_in:\n"
+    "  p LOOP PATH    play PATH in 120-byte blocks every 19.8 ms; LOOP non-zero\n"
+    "                 plays it again after about 2 s of silence\n"
+    "  k              stop playing\n"
+    "Runs until SIGTERM or until the audio decoder server closes its socket.\n";
 
 // The one command record; bytes 4..47 are cleared before every command.
 wire::CodecCmd CodecCmd{.magic = wire::kMagic};
@@ -182,7 +195,18 @@ SocketPtr connect_retry(const char* path, const char* what) {
     return sock;
 }
 
+// The FIFOs are made by this player and removed when it ends, so nothing
+// is left for a writer to block on while no player reads. A file that is
+// not a FIFO where one belongs (left by a writer while no player ran) is
+// replaced: it could never carry a command.
+struct FifoFile {
+    const char* path;
+    ~FifoFile() { unlink(path); }
+};
+
 int open_fifo(const char* path) {
+    struct stat st {};
+    if (lstat(path, &st) == 0 && !S_ISFIFO(st.st_mode) && !S_ISDIR(st.st_mode)) unlink(path);
     if (mkfifo(path, 0777) == 0) chmod(path, 0777);
     // Non-blocking: should another reader of the FIFO take a command between
     // the readable event and the read, the read fails instead of waiting.
@@ -191,7 +215,12 @@ int open_fifo(const char* path) {
     return fd;
 }
 
-int run() {
+int run(int argc, char** argv) {
+    const tools::DaemonCli cli = tools::parse_daemon_cli(argc, argv, "tonecue", kUsage, false);
+    if (!cli.run) return cli.status;
+    // Before the FIFOs of a running player are touched.
+    if (!instance::hold("tonecue")) return 1;
+
     TONECUE_LOG("-------------------------------------\n");
     TONECUE_LOG("ver=%s pid=%d\n", kVersion, static_cast<int>(getpid()));
     TONECUE_LOG("-------------------------------------\n");
@@ -204,8 +233,10 @@ int run() {
     app.cmd_fd = cmd->fd;
     app.player.dat_fd = dat->fd;
 
+    const FifoFile in_file{kFifoIn};
     Fd fifo_in(open_fifo(kFifoIn));
     if (fifo_in.get() < 0) return 1;
+    const FifoFile out_file{kFifoOut};
     Fd fifo_out(open_fifo(kFifoOut));
     if (fifo_out.get() < 0) return 1;
     app.fifo_in = fifo_in.get();
@@ -239,6 +270,9 @@ int run() {
         ado_req_codec(app, Req::Close);
         ado_req_codec(app, Req::Open);
 
+        // Its FIFOs take commands from here on: a service manager counts the
+        // player started only now.
+        notify::ready();
         event_base_dispatch(app.base);
     }
     close_ado_file(app.player);
@@ -250,4 +284,4 @@ int run() {
 
 }  // namespace tonecue
 
-int main() { return tonecue::run(); }
+int main(int argc, char** argv) { return tonecue::run(argc, argv); }
