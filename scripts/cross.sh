@@ -86,7 +86,8 @@ if [[ $run_tests -eq 1 ]]; then
     grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-arm ||
         { echo "cross: qemu-arm is not registered with binfmt_misc; the armhf suite cannot run" >&2; exit 1; }
     say "tests: $build/ (under qemu-arm-static)"
-    ctest --test-dir "$build" --output-on-failure -j "$jobs"
+    # Its results also as JUnit: scripts/test.sh counts them from there.
+    ctest --test-dir "$build" --output-on-failure -j "$jobs" --output-junit "$root/$build/ctest-junit.xml"
 fi
 
 if [[ $make_packages -eq 1 ]]; then

@@ -7,8 +7,11 @@
 # first. Each is checked for its own architecture: a package that has no
 # Multi-Arch field (libevent-dev) can be installed for only one at a time, and
 # the other one must not count as present.
-set -u
+set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# Checked first: a failure inside the process substitution below would not
+# stop the script, and an unreadable list would pass as an empty one.
+[[ -r "$here/packages.txt" ]] || { echo "deps: cannot read $here/packages.txt" >&2; exit 1; }
 mapfile -t wanted < <(grep -vE '^\s*(#|$)' "$here/packages.txt" | sed 's/\s*#.*//; s/\s*$//')
 native=$(dpkg --print-architecture)
 
@@ -33,10 +36,16 @@ foreign=()
 for entry in "${wanted[@]}"; do
     name=${entry%%:*}
     arch=$native
-    [[ "$entry" == *:* ]] && arch=${entry#*:}
-    installed "$name" "$arch" && continue
+    if [[ "$entry" == *:* ]]; then
+        arch=${entry#*:}
+    fi
+    if installed "$name" "$arch"; then
+        continue
+    fi
     missing+=("$name:$arch")
-    [[ "$arch" != "$native" ]] && foreign+=("$arch")
+    if [[ "$arch" != "$native" ]]; then
+        foreign+=("$arch")
+    fi
 done
 
 if [[ ${#missing[@]} -eq 0 ]]; then
@@ -44,8 +53,10 @@ if [[ ${#missing[@]} -eq 0 ]]; then
     exit 0
 fi
 
+# Read whole first: grep -q stopping early would make the pipeline fail.
+present=$(dpkg --print-foreign-architectures)
 for arch in $(printf '%s\n' "${foreign[@]}" | sort -u); do
-    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    if ! grep -qx "$arch" <<<"$present"; then
         echo "deps: adding architecture $arch"
         $sudo dpkg --add-architecture "$arch"
     fi

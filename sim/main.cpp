@@ -37,6 +37,7 @@ constexpr const char* kUsage =
     "  --piece-bytes N       largest video piece payload (default 1400)\n"
     "  --audio-period-ms N   one audio block per period (default 20)\n"
     "  --real-media          encoders send real coded media, decoders decode it (libavcodec)\n"
+    "  --plant-faults        test only: the control command plant makes receivers' records lie\n"
     "  --help                this text\n"
     "roles:\n"
     "  codec                 codec servers on /tmp/T_EncStrm ... /tmp/ado_ctrl_cmd_socket\n"
@@ -123,6 +124,7 @@ constexpr OptionEntry kOptions[] = {
     {"--no-replies", false, [](Settings& s, const char*) { s.replies = false; return true; }},
     {"--no-autostream", false, [](Settings& s, const char*) { s.autostream = false; return true; }},
     {"--real-media", false, [](Settings& s, const char*) { s.real_media = true; return true; }},
+    {"--plant-faults", false, [](Settings& s, const char*) { s.plant_faults = true; return true; }},
     {"--piece-bytes", true,
      [](Settings& s, const char* a) {
          long v;
@@ -211,7 +213,8 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return 1;
     }
-    sim::core::Context ctx{loop, rec, control, settings};
+    sim::core::Planted planted;
+    sim::core::Context ctx{loop, rec, control, settings, settings.plant_faults ? &planted : nullptr};
 
     std::vector<std::unique_ptr<sim::core::Role>> roles;
     for (const auto& name : settings.roles) {
@@ -236,6 +239,11 @@ int main(int argc, char** argv) {
         rec.write(line);
         reply("ok");
     });
+    if (settings.plant_faults)
+        control.add("plant", "plant dup|drop|flip|swap|channel WHERE N",
+                    [&planted](const std::vector<std::string>& args, sim::core::Control::Reply reply) {
+                        reply(planted.arm(args));
+                    });
     for (auto& role : roles) {
         // -2: the role rejected its settings, a command-line error.
         int rc = role->start();

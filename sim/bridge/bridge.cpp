@@ -506,17 +506,25 @@ void BridgeRole::read_video(Conn& c) {
             wire::PacketHeader h;
             wire::load_header_fields(item.header.data(), h);
             ++c.packets_in;
-            core::Line line("bridge_video");
-            line.kv("t", core::now_us())
-                .kv("conn", id)
-                .kv("u8StreamType", h.u8StreamType)
-                .kv("u8StreamCh", h.u8StreamCh)
-                .kv("u32TimeStamp", h.u32TimeStamp)
-                .kv("u32PacketSize", h.u32PacketSize)
-                .kv("u32Gob", h.u32Gob)
-                .hex("hdr", item.header)
-                .kv("off", static_cast<long long>(ctx_.rec.append("bridge.rx", item.payload)));
-            ctx_.rec.write(line);
+            auto record = [&](std::span<const std::uint8_t> header, std::span<const std::uint8_t> payload) {
+                wire::PacketHeader r;
+                wire::load_header_fields(header.data(), r);
+                core::Line line("bridge_video");
+                line.kv("t", core::now_us())
+                    .kv("conn", id)
+                    .kv("u8StreamType", r.u8StreamType)
+                    .kv("u8StreamCh", r.u8StreamCh)
+                    .kv("u32TimeStamp", r.u32TimeStamp)
+                    .kv("u32PacketSize", r.u32PacketSize)
+                    .kv("u32Gob", r.u32Gob)
+                    .hex("hdr", header)
+                    .kv("off", static_cast<long long>(ctx_.rec.append("bridge.rx", payload)));
+                ctx_.rec.write(line);
+            };
+            if (ctx_.planted)
+                ctx_.planted->pass("bridge", item.header, item.payload, record);
+            else
+                record(item.header, item.payload);
             if (ctx_.settings.real_media && h.u8StreamType == wire::kStreamVideo)
                 decode_received(c, item.payload, h.u32TimeStamp);
         }

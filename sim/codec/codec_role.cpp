@@ -34,6 +34,7 @@ CodecRole::CodecRole(core::Context& ctx)
 }
 
 CodecRole::~CodecRole() {
+    if (decode_timer_ != 0) ctx_.loop.cancel(decode_timer_);
     for (auto& [id, c] : clients_) ctx_.loop.unwatch(c.peer->fd());
     for (std::size_t ep = 0; ep < kEndpoints.size(); ++ep)
         if (listen_[ep]) take_down(ep, false);
@@ -253,15 +254,24 @@ void CodecRole::read_bitstream(Client& c) {
             ++counts.frames;
         else if (h.u8StreamType == wire::kStreamAudio)
             ++counts.blocks;
-        std::uint64_t off = ctx_.rec.append(std::string(name) + ".rx", item.payload);
-        core::Line line("chunk");
-        line.kv("ep", name).kv("t", now).kv("conn", c.peer->id())
-            .kv("u8StreamType", h.u8StreamType).kv("u8StreamCh", h.u8StreamCh)
-            .kv("u32TimeStamp", h.u32TimeStamp).kv("u32PacketSize", h.u32PacketSize)
-            .kv("u32Gob", h.u32Gob).kv("flags", item.header[17] & 3)
-            .hex("hdr", item.header).kv("off", static_cast<long long>(off))
-            .kv("open", open_decoders_.count({c.ep, h.u8StreamCh}) ? 1 : 0);
-        ctx_.rec.write(line);
+        const int open = open_decoders_.count({c.ep, h.u8StreamCh}) ? 1 : 0;
+        auto record = [&](std::span<const std::uint8_t> header, std::span<const std::uint8_t> payload) {
+            wire::PacketHeader r;
+            wire::load_header_fields(header.data(), r);
+            std::uint64_t off = ctx_.rec.append(std::string(name) + ".rx", payload);
+            core::Line line("chunk");
+            line.kv("ep", name).kv("t", now).kv("conn", c.peer->id())
+                .kv("u8StreamType", r.u8StreamType).kv("u8StreamCh", r.u8StreamCh)
+                .kv("u32TimeStamp", r.u32TimeStamp).kv("u32PacketSize", r.u32PacketSize)
+                .kv("u32Gob", r.u32Gob).kv("flags", header[17] & 3)
+                .hex("hdr", header).kv("off", static_cast<long long>(off)).kv("open", open);
+            ctx_.rec.write(line);
+        };
+        if (ctx_.planted)
+            ctx_.planted->pass(std::string(name) + ":" + std::to_string(h.u8StreamCh), item.header, item.payload,
+                               record);
+        else
+            record(item.header, item.payload);
         decode_chunk(c.ep, h, item.payload);
     }
 }

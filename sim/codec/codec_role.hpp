@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -108,17 +109,38 @@ private:
     // The next coded frame or block of a real encoder into `out`; false
     // when the stream has none and sends synthetic bytes.
     bool real_payload(Stream& s, media::Bytes& out);
+    // Decoding runs apart from reading: a decoder's chunks are recorded as
+    // they are read and decoded one a loop turn, so that a slow decode (a
+    // sanitizer build, a loaded machine) never holds up the reading, and the
+    // arrival times recorded, of the other sockets. Opens and closes of
+    // decoder channels queue behind the chunks that came before them.
     void open_decoding(std::size_t strm, std::uint8_t ch, std::uint16_t type);
     void close_decoding(std::size_t strm, std::uint8_t ch);
     void end_sheet(std::size_t strm, std::uint8_t ch, Decoding& d);
     void finish_decoding();
     std::string wav_path(std::size_t strm, std::uint8_t ch) const;
     void decode_chunk(std::size_t strm, const wire::PacketHeader& h, std::span<const std::uint8_t> payload);
+    struct DecodeWork {
+        enum Kind { Open, Close, Chunk } kind;
+        std::size_t strm;
+        std::uint8_t ch;
+        std::uint16_t type = 0;  // Open
+        wire::PacketHeader header{};  // Chunk
+        std::vector<std::uint8_t> payload;
+    };
+    void queue_decoding(DecodeWork work);
+    void schedule_decoding();
+    void decode_next();
+    void start_decoding(std::size_t strm, std::uint8_t ch, std::uint16_t type);
+    void decode_now(std::size_t strm, const wire::PacketHeader& h, std::span<const std::uint8_t> payload);
     void record_picture(std::size_t ep, std::uint8_t ch, std::uint32_t n, const std::string& md5);
     void record_sound(std::size_t ep, std::uint8_t ch, std::uint32_t n, std::span<const std::int16_t> pcm);
     // Writes one header + payload to the targets and records it; returns
-    // how many targets took it (the others are recorded as drops).
-    std::size_t send_packet(const std::vector<Client*>& targets, std::span<const std::uint8_t> packet, const char* src);
+    // how many targets took it (the others are recorded as drops). A
+    // streamed video frame goes out as `pieces` packets; `piece` numbers
+    // this one from 0, so a reader can tell a frame that left whole.
+    std::size_t send_packet(const std::vector<Client*>& targets, std::span<const std::uint8_t> packet, const char* src,
+                            std::size_t piece = 0, std::size_t pieces = 1);
 
     // control commands
     void add_commands();
@@ -143,6 +165,9 @@ private:
     // a stream produces.
     std::vector<std::uint8_t> scratch_;
     std::map<StreamKey, Decoding> decoding_;
+    std::deque<DecodeWork> decode_queue_;
+    std::size_t queued_bytes_ = 0;
+    std::uint64_t decode_timer_ = 0;
     std::map<std::uint8_t, media::WavWriter> wavs_;  // per audio decoder channel, for the whole run
     std::map<StreamKey, std::uint32_t> sheet_serial_;
     media::Bytes coded_;

@@ -137,13 +137,13 @@ void CodecRole::emit(Stream& s) {
         else
             media::fill_payload(ctx_.settings.seed, static_cast<std::uint32_t>(s.ep), s.ch, s.number,
                                 static_cast<std::uint32_t>(i), {scratch_.data() + wire::kPacketHeaderSize, size});
-        send_packet(targets, {scratch_.data(), wire::kPacketHeaderSize + size}, "auto");
+        send_packet(targets, {scratch_.data(), wire::kPacketHeaderSize + size}, "auto", i, pieces);
     }
     ++s.number;
 }
 
 std::size_t CodecRole::send_packet(const std::vector<Client*>& targets, std::span<const std::uint8_t> packet,
-                            const char* src) {
+                                   const char* src, std::size_t piece, std::size_t pieces) {
     if (targets.empty()) return 0;
     std::size_t ep = targets.front()->ep;
     const std::string_view name = kEndpoints[ep].name;
@@ -161,25 +161,32 @@ std::size_t CodecRole::send_packet(const std::vector<Client*>& targets, std::spa
     }
     long long now = core::now_us();
     Counts& counts = counts_[ep];
+    // What a sent and a dropped packet record share: which stream, frame or
+    // block, and piece it was.
+    auto packet_line = [&](const char* kind, int conn) {
+        core::Line line(kind);
+        line.kv("ep", name).kv("t", now).kv("conn", conn)
+            .kv("u8StreamType", h.u8StreamType).kv("u8StreamCh", h.u8StreamCh)
+            .kv("u32TimeStamp", h.u32TimeStamp).kv("u32PacketSize", h.u32PacketSize)
+            .kv("u32Gob", h.u32Gob).kv("flags", packet[17] & 3)
+            .kv("piece", static_cast<long long>(piece)).kv("pieces", static_cast<long long>(pieces));
+        return line;
+    };
     if (!taking.empty()) {
         std::uint64_t off = ctx_.rec.append(std::string(name) + ".tx", packet.subspan(wire::kPacketHeaderSize));
         for (Client* c : taking) {
             ++counts.sent_packets;
             counts.sent_bytes += static_cast<long long>(packet.size() - wire::kPacketHeaderSize);
-            core::Line line("sent");
-            line.kv("ep", name).kv("t", now).kv("conn", c->peer->id())
-                .kv("u8StreamType", h.u8StreamType).kv("u8StreamCh", h.u8StreamCh)
-                .kv("u32TimeStamp", h.u32TimeStamp).kv("u32PacketSize", h.u32PacketSize)
-                .kv("u32Gob", h.u32Gob).kv("flags", packet[17] & 3)
-                .hex("hdr", packet.first(wire::kPacketHeaderSize)).kv("off", static_cast<long long>(off))
+            core::Line line = packet_line("sent", c->peer->id());
+            line.hex("hdr", packet.first(wire::kPacketHeaderSize)).kv("off", static_cast<long long>(off))
                 .kv("src", src);
             ctx_.rec.write(line);
         }
     }
     for (int id : dropped) {
         ++counts.drops;
-        core::Line line("drop");
-        line.kv("ep", name).kv("t", now).kv("conn", id).kv("len", static_cast<long long>(packet.size()));
+        core::Line line = packet_line("drop", id);
+        line.kv("len", static_cast<long long>(packet.size()));
         ctx_.rec.write(line);
     }
     for (Client* c : taking) {

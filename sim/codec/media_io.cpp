@@ -16,6 +16,9 @@ namespace {
 
 // WAV headers are brought up to date about once a second of sound.
 constexpr std::uint32_t kWavSyncBlocks = 50;
+// Payload bytes waiting to be decoded beyond which the reader decodes
+// before it reads on: the queue stays bounded however far decoding lags.
+constexpr std::size_t kMaxQueuedBytes = 64u << 20;
 
 std::span<const std::uint8_t> as_bytes(std::span<const std::int16_t> pcm) {
     return {reinterpret_cast<const std::uint8_t*>(pcm.data()), pcm.size_bytes()};
@@ -97,7 +100,55 @@ void CodecRole::record_sound(std::size_t ep, std::uint8_t ch, std::uint32_t n, s
 }
 
 void CodecRole::open_decoding(std::size_t strm, std::uint8_t ch, std::uint16_t type) {
+    queue_decoding({.kind = DecodeWork::Open, .strm = strm, .ch = ch, .type = type});
+}
+
+void CodecRole::close_decoding(std::size_t strm, std::uint8_t ch) {
+    queue_decoding({.kind = DecodeWork::Close, .strm = strm, .ch = ch});
+}
+
+void CodecRole::decode_chunk(std::size_t strm, const wire::PacketHeader& h, std::span<const std::uint8_t> payload) {
+    queue_decoding({.kind = DecodeWork::Chunk,
+                    .strm = strm,
+                    .ch = h.u8StreamCh,
+                    .header = h,
+                    .payload = {payload.begin(), payload.end()}});
+}
+
+void CodecRole::queue_decoding(DecodeWork work) {
     if (!ctx_.settings.real_media) return;
+    queued_bytes_ += work.payload.size();
+    decode_queue_.push_back(std::move(work));
+    while (queued_bytes_ > kMaxQueuedBytes) decode_next();
+    schedule_decoding();
+}
+
+// One item a loop turn, after the turn's reads.
+void CodecRole::schedule_decoding() {
+    if (decode_timer_ != 0 || decode_queue_.empty()) return;
+    decode_timer_ = ctx_.loop.after_ms(0, [this] {
+        decode_timer_ = 0;
+        decode_next();
+        schedule_decoding();
+    });
+}
+
+void CodecRole::decode_next() {
+    if (decode_queue_.empty()) return;
+    DecodeWork w = std::move(decode_queue_.front());
+    decode_queue_.pop_front();
+    queued_bytes_ -= w.payload.size();
+    if (w.kind == DecodeWork::Open) {
+        start_decoding(w.strm, w.ch, w.type);
+    } else if (w.kind == DecodeWork::Close) {
+        auto it = decoding_.find({w.strm, w.ch});
+        if (it != decoding_.end()) end_sheet(w.strm, w.ch, it->second);
+    } else {
+        decode_now(w.strm, w.header, w.payload);
+    }
+}
+
+void CodecRole::start_decoding(std::size_t strm, std::uint8_t ch, std::uint16_t type) {
     const StreamKey key{strm, ch};
     auto it = decoding_.find(key);
     if (it != decoding_.end()) end_sheet(strm, ch, it->second);
@@ -149,17 +200,13 @@ void CodecRole::end_sheet(std::size_t strm, std::uint8_t ch, Decoding& d) {
     ctx_.rec.write(line);
 }
 
-void CodecRole::close_decoding(std::size_t strm, std::uint8_t ch) {
-    auto it = decoding_.find({strm, ch});
-    if (it != decoding_.end()) end_sheet(strm, ch, it->second);
-}
-
 void CodecRole::finish_decoding() {
+    while (!decode_queue_.empty()) decode_next();
     for (auto& [key, d] : decoding_) end_sheet(key.first, key.second, d);
     for (auto& [ch, wav] : wavs_) wav.close();
 }
 
-void CodecRole::decode_chunk(std::size_t strm, const wire::PacketHeader& h, std::span<const std::uint8_t> payload) {
+void CodecRole::decode_now(std::size_t strm, const wire::PacketHeader& h, std::span<const std::uint8_t> payload) {
     auto it = decoding_.find({strm, h.u8StreamCh});
     if (it == decoding_.end()) return;
     Decoding& d = it->second;

@@ -8,6 +8,7 @@
 
 #include "core/control.hpp"
 #include "core/loop.hpp"
+#include "core/planted.hpp"
 #include "core/record.hpp"
 
 namespace sim::core {
@@ -28,6 +29,7 @@ struct Settings {
     std::size_t piece_bytes = 1400;
     int audio_period_ms = 20;
     bool real_media = false;  // libavcodec encoders and decoders instead of synthetic bytes
+    bool plant_faults = false;  // the "plant" control command (tests of the demo's accounting only)
 };
 
 struct Context {
@@ -35,6 +37,8 @@ struct Context {
     Recorder& rec;
     Control& control;
     const Settings& settings;
+    // Faults planted in the receivers' records; null unless --plant-faults.
+    Planted* planted = nullptr;
 };
 
 // Standard output, one flushed line per call, prefixed with "boxsim: ".

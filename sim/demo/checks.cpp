@@ -10,104 +10,46 @@ namespace demo::checks {
 
 namespace {
 
-constexpr unsigned kWhole = 3, kFirst = 1, kMiddle = 0, kLast = 2;
-
-std::string text_of(const std::vector<std::uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
-
 void count_note(Tally& t, const char* what) {
     if (t.sent == t.arrived) return;
-    if (!t.note.empty()) t.note += "; ";
     const long long diff = t.sent - t.arrived;
-    t.note += diff > 0 ? std::to_string(diff) + " " + what + " missing"
-                       : std::to_string(-diff) + " " + what + " more than sent";
+    t.say(diff > 0 ? std::to_string(diff) + " " + what + " missing"
+                   : std::to_string(-diff) + " " + what + " more than sent");
 }
 
 }  // namespace
 
-Packets join_frames(const std::vector<boxsim::ChunkEvent>& pieces) {
-    Packets frames;
-    std::string open;
-    bool in_frame = false;
-    for (const auto& p : pieces) {
-        const std::string data = text_of(p.payload);
-        switch (p.flags) {
-        case kWhole:
-            frames.push_back(data);
-            in_frame = false;
-            break;
-        case kFirst:
-            open = data;
-            in_frame = true;
-            break;
-        case kMiddle:
-            if (in_frame) open += data;
-            break;
-        case kLast:
-            if (in_frame) frames.push_back(open + data);
-            in_frame = false;
-            break;
-        default:
-            break;
-        }
-    }
-    return frames;
-}
-
-Packets payloads(const std::vector<boxsim::ChunkEvent>& chunks) {
-    Packets out;
-    out.reserve(chunks.size());
-    for (const auto& c : chunks) out.push_back(text_of(c.payload));
+std::vector<Sent> numbered(const Packets& items, const std::string& name, std::size_t first) {
+    std::vector<Sent> out;
+    out.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) out.push_back({.label = name + " " + std::to_string(first + i), .data = items[i]});
     return out;
 }
 
-Tally match_packets(std::string flow, const Packets& sent, const Packets& arrived) {
-    Tally t{.flow = std::move(flow),
-            .sent = static_cast<long long>(sent.size()),
-            .arrived = static_cast<long long>(arrived.size())};
-    const std::size_t n = std::min(sent.size(), arrived.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        if (sent[i] == arrived[i]) {
-            ++t.matched;
-        } else if (t.note.empty() || t.note.find("differs") == std::string::npos) {
-            t.note = "packet " + std::to_string(i) + " differs (" + std::to_string(sent[i].size()) + " bytes sent, " +
-                     std::to_string(arrived[i].size()) + " arrived)";
-        }
-    }
-    count_note(t, "packets");
-    return t;
+std::vector<Sent> cut_blocks(const std::string& stream, std::size_t block, const std::string& name) {
+    std::vector<Sent> out;
+    if (block == 0) return out;
+    for (std::size_t at = 0; at + block <= stream.size(); at += block)
+        out.push_back({.label = name + " " + std::to_string(at / block), .data = stream.substr(at, block)});
+    return out;
+}
+
+std::vector<Arrival> arrivals(const Packets& items) {
+    std::vector<Arrival> out;
+    out.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) out.push_back({.label = "arrival " + std::to_string(i), .data = items[i]});
+    return out;
 }
 
 Tally match_blocks(std::string flow, const std::string& sent, const Packets& arrived, std::size_t block) {
-    Tally t{.flow = std::move(flow), .arrived = static_cast<long long>(arrived.size())};
-    if (block == 0) {
-        t.note = "no block size";
-        return t;
-    }
-    t.sent = static_cast<long long>(sent.size() / block);
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < arrived.size(); ++i) {
-        const std::string& b = arrived[i];
-        if (b.size() == block && at + block <= sent.size() && sent.compare(at, block, b) == 0) {
-            ++t.matched;
-        } else if (t.note.find("differs") == std::string::npos) {
-            t.note = "block " + std::to_string(i) + " differs";
-        }
-        at += b.size();
-    }
-    count_note(t, "blocks");
-    return t;
+    return match_items(std::move(flow), cut_blocks(sent, block, "block"), arrivals(arrived), Compare::Bytes).tally;
 }
 
 Tally match_digests(std::string flow, const std::vector<std::string>& want, const std::vector<std::string>& got,
                     long long errors) {
-    Tally t = match_packets(std::move(flow), want, got);
-    // match_packets names packets; these are decoded pictures or blocks.
-    for (const char* from : {"packet ", "packets "}) {
-        const auto at = t.note.find(from);
-        if (at != std::string::npos) t.note.replace(at, std::string(from).size() - 1, "decoded");
-    }
+    Tally t = match_items(std::move(flow), numbered(want, "picture"), arrivals(got), Compare::Digests).tally;
     t.errors = errors;
-    if (errors > 0) t.note += (t.note.empty() ? "" : "; ") + std::to_string(errors) + " decode errors";
+    if (errors > 0) t.say(std::to_string(errors) + " decode errors");
     return t;
 }
 
@@ -224,14 +166,30 @@ Tally match_black(std::string flow, const std::vector<std::string>& got, std::si
     return t;
 }
 
-Tally lip_sync(std::string flow, long long video_us, long long audio_us) {
+namespace {
+
+// The median of arrival - place over the items that arrived; -1 when none
+// did.
+long long median_lag(const std::vector<Timed>& items) {
+    std::vector<long long> lags;
+    for (const auto& i : items)
+        if (i.arrival_us >= 0) lags.push_back(i.arrival_us - i.place_us);
+    if (lags.empty()) return -1;
+    std::nth_element(lags.begin(), lags.begin() + static_cast<std::ptrdiff_t>(lags.size() / 2), lags.end());
+    return lags[lags.size() / 2];
+}
+
+}  // namespace
+
+Tally lip_sync(std::string flow, const std::vector<Timed>& video_items, const std::vector<Timed>& audio_items) {
     Tally t{.flow = std::move(flow), .sent = 1};
-    if (video_us < 0 || audio_us < 0) {
-        t.note = video_us < 0 ? "no clip picture arrived" : "no clip sound arrived";
+    const long long video = median_lag(video_items), audio = median_lag(audio_items);
+    if (video < 0 || audio < 0) {
+        t.note = video < 0 ? "no clip picture arrived" : "no clip sound arrived";
         return t;
     }
     t.arrived = 1;
-    const long long ms = (video_us - audio_us) / 1000;
+    const long long ms = (video - audio) / 1000;
     t.matched = (ms <= kLipSyncToleranceMs && ms >= -kLipSyncToleranceMs) ? 1 : 0;
     t.note = ms >= 0 ? "video " + std::to_string(ms) + " ms after audio" : "video " + std::to_string(-ms) + " ms before audio";
     return t;

@@ -1,6 +1,6 @@
-// Comparison of what one side of the box sent with what the other side
-// received: packet by packet in order, or as one byte stream cut into blocks.
-// Pure functions, so that the matching itself is tested apart from the run.
+// The rows of the demo's stages: flows matched item by item (match.hpp),
+// decoded media, DTMF keys, black pictures and lip sync. Pure functions, so
+// that the checks themselves are tested apart from the run.
 #pragma once
 
 #include <cstddef>
@@ -9,44 +9,26 @@
 #include <string>
 #include <vector>
 
-#include "boxsim/client.hpp"
+#include "match.hpp"
 
 namespace demo::checks {
 
-// One row of a stage's summary: a flow of packets from a sender to a receiver.
-struct Tally {
-    std::string flow;
-    long long sent = 0;
-    long long arrived = 0;
-    long long matched = 0;  // arrived packets equal, byte for byte, to the one sent in that place
-    std::string note;       // why it did not match, for a person reading the table
-    long long errors = 0;   // decode errors on the way
-
-    // Everything sent arrived, nothing more, all of it intact and decodable.
-    bool ok() const { return sent > 0 && sent == arrived && arrived == matched && errors == 0; }
-};
-
 using Packets = std::vector<std::string>;
 
-// Joins an encoder's pieces into frames by the piece flags: 3 is a whole
-// frame, 1 opens one, 0 continues it and 2 closes it. Pieces outside an open
-// frame and a frame left open at the end are not frames and are left out.
-Packets join_frames(const std::vector<boxsim::ChunkEvent>& pieces);
-
-// Payloads of chunks, in order.
-Packets payloads(const std::vector<boxsim::ChunkEvent>& chunks);
-
-// Packet i that arrived must equal packet i that was sent. The note names
-// the first packet that differs and any count that does not agree.
-Tally match_packets(std::string flow, const Packets& sent, const Packets& arrived);
+// Items named "<name> N" by their place, N counting from `first`.
+std::vector<Sent> numbered(const Packets& items, const std::string& name, std::size_t first = 0);
+// The whole `block`-byte blocks of a byte stream, named "<name> N".
+std::vector<Sent> cut_blocks(const std::string& stream, std::size_t block, const std::string& name);
+// Arrivals named "arrival N" by their place.
+std::vector<Arrival> arrivals(const Packets& items);
 
 // A byte stream sent in packets of any size and delivered in blocks of
-// `block` bytes: sent counts the whole blocks in the stream, matched the
-// arrived blocks equal to the stream's bytes in that place.
+// `block` bytes: each whole block of the stream ("block N") is an item;
+// a trailing part shorter than a block is never delivered.
 Tally match_blocks(std::string flow, const std::string& sent, const Packets& arrived, std::size_t block);
 
-// Decoded media, compared by the MD5 of each picture or block: digest i
-// that arrived must equal digest i expected; decode errors fail the row.
+// Decoded media, compared by the MD5 of each picture or block ("picture
+// N"); decode errors fail the row.
 Tally match_digests(std::string flow, const std::vector<std::string>& want, const std::vector<std::string>& got,
                     long long errors);
 
@@ -65,11 +47,18 @@ Tally match_key(std::string flow, int want, std::span<const std::int16_t> pcm, i
 Tally match_black(std::string flow, const std::vector<std::string>& got, std::size_t lead, std::size_t clip,
                   const std::string& black);
 
-// The offset between the arrival of a clip's first picture and its first
-// sound (microseconds; -1 when one never came); matched while within
-// kLipSyncToleranceMs.
+// Lip sync as delivered: how far the clip's video runs ahead of or behind
+// its sound at the decoders. Each item's arrival less its place in its
+// stream's timeline gives that stream's lag; the offset is the median video
+// lag less the median sound lag, so that a packet held up on a loaded
+// machine does not count as the clip being out of sync. Matched while
+// within kLipSyncToleranceMs.
+struct Timed {
+    long long arrival_us = -1;  // -1: it never came
+    long long place_us = 0;     // where it belongs in its stream
+};
 inline constexpr long long kLipSyncToleranceMs = 200;
-Tally lip_sync(std::string flow, long long video_us, long long audio_us);
+Tally lip_sync(std::string flow, const std::vector<Timed>& video, const std::vector<Timed>& audio);
 
 // The row and column frequencies of a key index.
 std::pair<int, int> dtmf_tones(int key);

@@ -1,6 +1,7 @@
 #include "clips.hpp"
 
 #include <stdio.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -65,9 +66,17 @@ bool ensure(const std::string& cache_dir, std::string& made, std::string& error)
     for (const auto& [name, args] : recipes) {
         const std::string path = cache_dir + "/" + name;
         if (fs::file_size(path, ec) > 0 && !ec) continue;
-        // Made under a temporary name and renamed, so an interrupted run
-        // never leaves a half-written clip in the cache.
-        const std::string part = path + ".part";
+        // Made under a temporary name of this process and renamed, so an
+        // interrupted run never leaves a half-written clip in the cache, and
+        // runs that fill the cache side by side never write the same file.
+        // (mkstemp: processes in other pid namespaces share the folder.)
+        std::string part = path + ".part-XXXXXX";
+        const int fd = ::mkstemp(part.data());
+        if (fd < 0) {
+            error = "cannot make a file in " + cache_dir;
+            return false;
+        }
+        ::close(fd);
         const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y " + args + " '" + part + "' </dev/null";
         if (std::system(cmd.c_str()) != 0) {
             error = "ffmpeg could not make " + name;
@@ -101,11 +110,23 @@ bool demux(const std::string& path, Demuxed& out, std::string& error) {
     // The first stream of each kind, as the player picks them.
     const int video = av_find_best_stream(ctx, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     const int audio = av_find_best_stream(ctx, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (video >= 0) {
+        const AVRational rate = ctx->streams[video]->avg_frame_rate;
+        if (rate.num > 0) out.frame_us = av_rescale(1000000, rate.den, rate.num);
+    }
+    if (audio >= 0) {
+        const AVCodecParameters* par = ctx->streams[audio]->codecpar;
+        out.audio_bytes_s = static_cast<long long>(par->sample_rate) * par->ch_layout.nb_channels *
+                            av_get_bits_per_sample(par->codec_id) / 8;
+    }
     while (av_read_frame(ctx, pkt) >= 0) {
         const auto* data = reinterpret_cast<const char*>(pkt->data);
         const auto size = static_cast<std::size_t>(pkt->size > 0 ? pkt->size : 0);
         if (pkt->stream_index == video && video >= 0) out.video.emplace_back(data, size);
-        else if (pkt->stream_index == audio && audio >= 0) out.audio.append(data, size);
+        else if (pkt->stream_index == audio && audio >= 0) {
+            out.audio_packets.push_back(out.audio.size());
+            out.audio.append(data, size);
+        }
         av_packet_unref(pkt);
     }
     av_packet_free(&pkt);

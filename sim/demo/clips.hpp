@@ -25,6 +25,9 @@ bool ensure(const std::string& cache_dir, std::string& made, std::string& error)
 struct Demuxed {
     checks::Packets video;
     std::string audio;
+    std::vector<std::size_t> audio_packets;  // where each audio packet begins in `audio`
+    long long frame_us = 0;                  // one video packet's time (from the frame rate)
+    long long audio_bytes_s = 0;             // audio bytes per second
 };
 bool demux(const std::string& path, Demuxed& out, std::string& error);
 

@@ -6,6 +6,10 @@
 //
 //   boxdemo --run-dir DIR --cache-dir DIR [--call-seconds N] [--size WxH] [--bin-dir DIR]
 //
+// Test only: --plant STAGE,FAULT,WHERE[,N] (repeatable) starts boxsim with
+// --plant-faults and plants FAULT in its records before stage STAGE, to show
+// that the row accounting for WHERE fails, and no other.
+//
 // Exit status: 0 when every stage matched, 1 when one did not, 2 when the
 // session could not be run (bad arguments, no namespace, no clips, the box
 // did not come up).
@@ -76,6 +80,15 @@ int main(int argc, char** argv) {
                 return usage("--size takes WxH, even, 32x32 to 1920x1088 (not 176 wide: that is the QCIF call)");
             settings.width = w;
             settings.height = h;
+        } else if (arg == "--plant") {
+            demo::Plant p;
+            char fault[16] = {}, where[64] = {};
+            const int got = std::sscanf(value, "%d,%15[a-z],%63[A-Za-z_0-9:],%d", &p.stage, fault, where, &p.n);
+            if (got < 3 || p.stage < 1 || p.stage > kStages || p.n < 1)
+                return usage("--plant takes STAGE,FAULT,WHERE[,N] (a test's planted fault)");
+            p.fault = fault;
+            p.where = where;
+            settings.plants.push_back(p);
         } else if (arg == "--bin-dir") {
             // The box's programs and boxsim from there (installed ones)
             // instead of this build's bin/ folder.

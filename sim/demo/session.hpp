@@ -1,9 +1,11 @@
 // One whole session of the box: boxsim with every role, avhub started with
 // the call settings, and five stages driven through avhub's control FIFO as
 // an outside program on the box would drive it. Each stage ends with a
-// comparison of what was sent with what arrived.
+// comparison of what was sent with what arrived, item by item, from one
+// snapshot of boxsim's records (stage_*.cpp: one file per stage).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,16 +13,28 @@
 #include "boxsim/client.hpp"
 #include "checks.hpp"
 #include "console.hpp"
+#include "flows.hpp"
 #include "harness/proc.hpp"
 #include "harness/syslog.hpp"
+#include "snapshot.hpp"
 
 namespace demo {
+
+// A fault planted in boxsim's records of what a receiver got, for tests of
+// the accounting only (boxdemo --plant): before stage `stage` begins,
+// boxsim is told "plant FAULT WHERE N".
+struct Plant {
+    int stage = 0;
+    std::string fault, where;
+    int n = 5;
+};
 
 struct Settings {
     std::string run_dir;    // logs and records are kept here
     std::string cache_dir;  // clips made once with ffmpeg
     int call_seconds = 10;  // length of the loopback call
     int width = 1280, height = 720;  // picture size of the calls
+    std::vector<Plant> plants;       // none unless a test asks
 };
 
 struct StageResult {
@@ -44,8 +58,22 @@ public:
     bool run();
     const std::vector<StageResult>& results() const { return results_; }
     const std::string& error() const { return error_; }
+    // Contact sheets and WAV files the decoders kept, for the closing list.
+    std::vector<std::string> media_files() const { return media_files_; }
 
 private:
+    // One row's flow: the items sent, what came at the receiver, and how
+    // they compare. `dest` names the receiver and channel, so that an item
+    // an earlier stage waited for in vain is known again if it comes late.
+    struct Flow {
+        std::string title;
+        std::string dest;
+        std::vector<checks::Sent> sent;
+        flows::Received got;
+        checks::Compare compare = checks::Compare::Bytes;
+        long long errors = 0;  // decode errors on the way
+    };
+
     bool prepare();
     bool start_box();
     void finish_box();
@@ -66,23 +94,36 @@ private:
     // An unknown word: avhub echoes it once every earlier command is done.
     bool sync();
     std::string bridge(const std::string& args);
-    // Chunks a decoder endpoint received since t0 on one channel (-1: any).
-    std::vector<boxsim::ChunkEvent> chunks_since(const std::string& ep, long long t0, int channel = -1) const;
-    // Packets an encoder endpoint could not write since t0 because avhub
-    // was not reading: named in the row's note, as they explain a loss.
-    void note_drops(checks::Tally& row, const std::string& ep, long long t0) const;
-    // MD5s of the pictures (kind "picture") or blocks ("sound") an endpoint
-    // decoded since t0 on a channel, and the decode errors there.
-    std::vector<std::string> digests(const char* kind, const std::string& ep, long long t0, int channel) const;
-    long long decode_errors(const std::string& ep, long long t0, int channel) const;
 
-public:
-    // Contact sheets and WAV files the decoders kept, for the closing list.
-    std::vector<std::string> media_files() const { return media_files_; }
+    // The records of the stage about to run, from where the last stage's
+    // ended; ends the stage's window where its last refresh ended.
+    Snapshot open_window() const;
+    void close_window(const Snapshot& snap) { window_ = snap.end(); }
+    // Refreshes the snapshot until done() holds on it or the deadline passes.
+    bool settle(Snapshot& snap, const std::function<bool()>& done, harness::Ms timeout) const;
+    // Refreshes the snapshot until every item the flows' senders sent is
+    // accounted for at their receivers (and `also` holds), or the records
+    // have stayed as they are for a while (nothing more is coming), or the
+    // deadline passes.
+    void await_arrivals(Snapshot& snap, const std::function<std::vector<Flow>()>& build,
+                        const std::function<bool()>& also = [] { return true; }) const;
+    // Matches a flow. An arrival that is no item of it but one an earlier
+    // stage waited for in vain is left out (and its index in late_ added to
+    // `claimed`): it is named in that stage's row instead.
+    checks::Matching account(const Flow& f, std::vector<std::size_t>* claimed = nullptr) const;
+    // The rows of the stage's flows from the final snapshot; keeps what
+    // never came, and names late items of earlier stages where they belong.
+    void add_rows(StageResult& r, const std::vector<Flow>& flows);
 
-private:
+    // Items a stage waited for in vain: if they come during a later stage,
+    // they are that stage's late items, not the later stage's extras.
+    struct Late {
+        std::string dest, data, label;
+        std::size_t stage = 0, row = 0;
+    };
+    std::vector<Late> late_;
+
     std::vector<std::string> media_files_;
-
     Settings settings_;
     Console& console_;
     std::string error_;
@@ -90,6 +131,7 @@ private:
     std::unique_ptr<boxsim::Boxsim> sim_;
     std::unique_ptr<harness::Proc> hub_;
     std::vector<StageResult> results_;
+    std::uint64_t window_ = 0;  // where the next stage's records begin in events.tsv
 };
 
 }  // namespace demo

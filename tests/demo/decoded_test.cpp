@@ -239,18 +239,34 @@ TEST(ClipCheck, DecodedClipEqualsFramemd5AndASkippedFrameFails) {
     EXPECT_FALSE(demo::checks::match_black("black", lit, 2, 2, black).ok());
 }
 
-TEST(LipSync, OffsetsBeyondTheToleranceOrAMissingStreamFail) {
+TEST(LipSync, OffsetsBeyondTheToleranceOrAMissingStreamFailAndOneLatePacketDoesNot) {
+    // A stream's items: item k belongs at k * step and arrives at start + k * step.
+    using Items = std::vector<demo::checks::Timed>;
+    auto stream = [](long long start, long long step, int n) {
+        Items t;
+        for (int k = 0; k < n; ++k) t.push_back({start + k * step, k * step});
+        return t;
+    };
+    const auto video = stream(1000000, 40000, 25);  // 25 frames/s
+    auto stalled = video;
+    stalled[0].arrival_us += 300000;  // the first picture held up 300 ms, the rest on time
+    auto lost = video;
+    lost[3].arrival_us = -1;
+    auto none = video;
+    for (auto& i : none) i.arrival_us = -1;
     struct Case {
-        long long video_us, audio_us;
+        Items video, audio;
         bool ok;
         const char* note;
     };
-    for (const Case& c : {Case{1000000, 1012000, true, "video 12 ms before audio"},
-                          Case{1150000, 1000000, true, "video 150 ms after audio"},
-                          Case{1000000, 1250000, false, "video 250 ms before audio"},
-                          Case{-1, 1000000, false, "no clip picture arrived"},
-                          Case{1000000, -1, false, "no clip sound arrived"}}) {
-        const auto t = demo::checks::lip_sync("sync", c.video_us, c.audio_us);
+    for (const Case& c : {Case{video, stream(1012000, 20000, 50), true, "video 12 ms before audio"},
+                          Case{video, stream(850000, 20000, 50), true, "video 150 ms after audio"},
+                          Case{stalled, stream(1012000, 20000, 50), true, "video 12 ms before audio"},
+                          Case{lost, stream(1012000, 20000, 50), true, "video 12 ms before audio"},
+                          Case{video, stream(1250000, 20000, 50), false, "video 250 ms before audio"},
+                          Case{none, stream(0, 20000, 50), false, "no clip picture arrived"},
+                          Case{video, {}, false, "no clip sound arrived"}}) {
+        const auto t = demo::checks::lip_sync("sync", c.video, c.audio);
         EXPECT_EQ(t.ok(), c.ok) << c.note;
         EXPECT_EQ(t.note, c.note);
     }

@@ -96,7 +96,7 @@ TEST(DissectorDemoCapture, EveryRecordOfARealRunDecodesAsBoxsimRecordedIt) {
     if (dissect::tshark_path().empty()) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it)";
     harness::TempDir run;
     auto demo = harness::Proc::start("boxdemo", {"--run-dir", run.path(), "--cache-dir", DEMO_CACHE_DIR,
-                                                 "--call-seconds", "2", "--size", "160x120"});
+                                                 "--call-seconds", "2"});
     const auto status = demo->wait_exit(200s);
     ASSERT_TRUE(status) << demo->stdout_text();
     ASSERT_EQ(*status, 0) << demo->stdout_text() << demo->stderr_text();
