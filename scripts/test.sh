@@ -11,7 +11,14 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-say() { printf '\n== %s\n' "$*"; }
+# Each "== stage" header closes the stage before it with its time, so the
+# log shows where a run spends its minutes.
+stage= stage_start=$SECONDS
+stage_done() {
+  [[ -n "$stage" ]] && echo "time: $stage: $((SECONDS - stage_start)) s (run so far $SECONDS s)"
+  stage=
+}
+say() { stage_done; stage=$*; stage_start=$SECONDS; printf '\n== %s\n' "$*"; }
 jobs=$(nproc)
 
 say "checking Debian packages"
@@ -27,6 +34,7 @@ cmake --build build -j "$jobs"
 # nothing: it is counted and named, and under CI (CI=true) it fails the run.
 passed=0 failed=0 skipped=0
 finish() {
+  stage_done
   echo "tests: $passed passed, $failed failed, $skipped skipped"
   exit "$1"
 }
@@ -66,6 +74,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run_ctest build-asan
 
+say "fuzz targets: built and run"
 bash scripts/fuzz.sh --ci
 
 # Made under umask 000: no mode in a package may come from the packager's
