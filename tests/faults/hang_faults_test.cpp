@@ -526,7 +526,11 @@ TEST_F(LauncherHangs, DescriptorExhaustionInsideRequestsDoesNotSpin) {
     RecordProperty("cpu_share", std::to_string(share));
     std::printf("[ measured ] launcher CPU share with descriptors exhausted: %.3f\n", share);
     EXPECT_LT(share, 0.15) << "the daemon spins on a listener it cannot accept from";
-    EXPECT_EQ(log_->count("Too many open files"), 1u);
+    // Logged once per shortage: a stalled request that reaches its deadline
+    // frees a descriptor, the next accept may use it up again and begin a
+    // new shortage (on a loaded machine the crowd can take that long), but
+    // a daemon that logs on every retry is far past this.
+    EXPECT_LE(log_->count("Too many open files"), 1u + log_->count("request timed out"));
 
     for (int fd : stalled) ::close(fd);
     int fd = -1;
